@@ -1,0 +1,2 @@
+// Placeholder: filled in next.
+#include "capture/CaptureController.hpp"

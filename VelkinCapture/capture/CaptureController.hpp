@@ -1,0 +1,75 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "platform/Capture.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/Host.hpp"
+#include "segments/FinishTracker.hpp"
+#include "segments/SegmentWriter.hpp"
+
+namespace velkin {
+
+// Owns the capture: the stream, its three delivery queues and the two segment
+// writers ("interviewer" for what the computer plays, "candidate" for the
+// microphone). One per process.
+class CaptureController final : public StreamOutput, public StreamDelegate {
+ public:
+  // Ends the process with a status; replaced in tests.
+  using ProcessExit = std::function<void(int status)>;
+
+  CaptureController(Host& host, Runtime& runtime, std::filesystem::path directory,
+                    ProcessExit exitProcess = {});
+  ~CaptureController() override;
+  CaptureController(const CaptureController&) = delete;
+  CaptureController& operator=(const CaptureController&) = delete;
+
+  // Runs on the worker pool (hopping to the main thread for activation). Returns
+  // once the stream is capturing and the readiness line is out, or the error.
+  asio::awaitable<std::optional<Error>> start();
+  // Runs on the worker pool. Stops the stream, then hands each writer's open
+  // segment to its finish, on that writer's own queue. Never fails.
+  asio::awaitable<void> stop();
+
+  // Blocks until every segment finish started so far has completed, or `timeout`.
+  bool waitForPendingFinishes(std::chrono::milliseconds timeout);
+
+  // StreamOutput: runs on the delivery queue of `type`.
+  void stream(CaptureStream& stream, const SampleBuffer& sample, OutputType type) override;
+  // StreamDelegate: runs on a thread of the capture service's choosing.
+  void streamDidStop(CaptureStream& stream, const Error& error) override;
+
+  static const char* kindName(OutputType type);
+
+ private:
+  void foregroundForPermission();  // main thread
+  void returnToAccessoryMode();    // main thread
+  asio::awaitable<std::optional<Error>> checkPermissions();
+  asio::awaitable<void> stopWriters();
+  void stopWritersFromHostThread();
+
+  Host& host_;
+  Runtime& runtime_;
+  const std::filesystem::path directory_;
+  ProcessExit exitProcess_;
+  const std::shared_ptr<FinishTracker> finishes_ = std::make_shared<FinishTracker>();
+  SegmentWriter interviewer_;  // used on audioQueue_ only
+  SegmentWriter candidate_;    // used on microphoneQueue_ only
+  SerialQueue audioQueue_;
+  SerialQueue microphoneQueue_;
+  SerialQueue screenQueue_;
+  // Written once by start() before capture begins, read by stop() afterwards.
+  std::unique_ptr<CaptureStream> stream_;
+  std::mutex observedOutputsLock_;  // guards observedOutputs_
+  std::set<std::string> observedOutputs_;
+};
+
+}  // namespace velkin

@@ -1,0 +1,8 @@
+// Placeholder until the libsndfile writer lands.
+#include "platform/sndfile/SndfileMediaWriter.hpp"
+
+namespace velkin {
+std::unique_ptr<MediaWriterService> makeSndfileMediaWriterService() {
+  return nullptr;
+}
+}  // namespace velkin
