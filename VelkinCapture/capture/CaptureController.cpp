@@ -1,2 +1,222 @@
-// Placeholder: filled in next.
 #include "capture/CaptureController.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <future>
+
+#include "capture/CaptureError.hpp"
+#include "platform/Console.hpp"
+#include "platform/Process.hpp"
+
+namespace velkin {
+
+CaptureController::CaptureController(Host& host, Runtime& runtime, std::filesystem::path directory,
+                                     ProcessExit exitProcess)
+    : host_(host),
+      runtime_(runtime),
+      directory_(std::move(directory)),
+      exitProcess_(exitProcess ? std::move(exitProcess) : ProcessExit(exitProcess)),
+      interviewer_("interviewer", directory_, host.mediaWriter(), finishes_),
+      candidate_("candidate", directory_, host.mediaWriter(), finishes_),
+      audioQueue_("velkin.capture.audio", QualityOfService::userInitiated),
+      microphoneQueue_("velkin.capture.microphone", QualityOfService::userInitiated),
+      screenQueue_("velkin.capture.screen", QualityOfService::utility) {}
+
+// The stream goes first, so that no sample is delivered to a queue or a writer
+// that is already gone; the queues then run what they hold before they join.
+CaptureController::~CaptureController() {
+  stream_.reset();
+}
+
+const char* CaptureController::kindName(OutputType type) {
+  switch (type) {
+    case OutputType::screen:
+      return "screen";
+    case OutputType::audio:
+      return "audio";
+    case OutputType::microphone:
+      return "microphone";
+  }
+  return "unknown";
+}
+
+void CaptureController::foregroundForPermission() {
+  assert(runtime_.isMainThread());
+  ApplicationService& application = host_.application();
+  (void)application.setActivationPolicy(ActivationPolicy::regular);
+  application.activateIgnoringOtherApps(true);
+}
+
+void CaptureController::returnToAccessoryMode() {
+  assert(runtime_.isMainThread());
+  (void)host_.application().setActivationPolicy(ActivationPolicy::accessory);
+}
+
+asio::awaitable<std::optional<Error>> CaptureController::checkPermissions() {
+  const auto pool = co_await asio::this_coro::executor;
+  PermissionService& permissions = host_.permissions();
+
+  co_await switchTo(runtime_.mainExecutor());
+  foregroundForPermission();
+  co_await switchTo(pool);
+
+  if (!permissions.preflightScreenCaptureAccess() && !permissions.requestScreenCaptureAccess()) {
+    co_return captureError(CaptureErrorCode::screenRecordingDenied);
+  }
+
+  if (permissions.microphoneAuthorizationStatus() == AuthorizationStatus::notDetermined) {
+    const bool granted = co_await awaitCompletion<bool>(
+        [&permissions](std::function<void(bool)> done) {
+          permissions.requestMicrophoneAccess(std::move(done));
+        });
+    if (!granted) {
+      co_return captureError(CaptureErrorCode::microphoneDenied);
+    }
+  }
+  if (permissions.microphoneAuthorizationStatus() != AuthorizationStatus::authorized) {
+    co_return captureError(CaptureErrorCode::microphoneNotAuthorized);
+  }
+
+  co_await switchTo(runtime_.mainExecutor());
+  returnToAccessoryMode();
+  co_await switchTo(pool);
+  co_return std::nullopt;
+}
+
+asio::awaitable<std::optional<Error>> CaptureController::start() {
+  if (auto denied = co_await checkPermissions()) {
+    co_return denied;
+  }
+
+  CaptureService& capture = host_.capture();
+  Result<ShareableContent> content = co_await awaitCompletion<Result<ShareableContent>>(
+      [&capture](CaptureService::ContentHandler done) {
+        capture.getShareableContent(false, false, std::move(done));
+      });
+  if (!content) {
+    co_return content.error();
+  }
+  if (content.value().displays.empty()) {
+    co_return captureError(CaptureErrorCode::noDisplay);
+  }
+  const Display display = content.value().displays.front();
+
+  const ContentFilter filter{display};
+  StreamConfiguration configuration;
+  configuration.width = display.width;
+  configuration.height = display.height;
+  configuration.minimumFrameInterval = MediaTime::make(1, 1);
+  configuration.queueDepth = 2;
+  configuration.showsCursor = false;
+  configuration.capturesAudio = true;
+  configuration.captureMicrophone = true;
+  configuration.sampleRate = 48000;
+  configuration.channelCount = 2;
+  configuration.excludesCurrentProcessAudio = false;
+
+  std::unique_ptr<CaptureStream> stream = capture.makeStream(filter, configuration, *this);
+  const std::pair<OutputType, SerialQueue*> outputs[] = {
+      {OutputType::screen, &screenQueue_},
+      {OutputType::audio, &audioQueue_},
+      {OutputType::microphone, &microphoneQueue_},
+  };
+  for (const auto& [type, queue] : outputs) {
+    if (auto refused = stream->addStreamOutput(*this, type, *queue)) {
+      co_return refused;
+    }
+  }
+
+  // Stored before capture starts, so that stop() finds it whatever happens next.
+  stream_ = std::move(stream);
+  CaptureStream& started = *stream_;
+  std::optional<Error> failed = co_await awaitCompletion<std::optional<Error>>(
+      [&started](CaptureStream::Completion done) { started.startCapture(std::move(done)); });
+  if (failed) {
+    co_return failed;
+  }
+
+  // Flushed at once: a parent reading through a pipe must not wait for exit.
+  writeStandardOutput("VELKIN_CAPTURE_READY " + directory_.string() + "\n");
+  co_return std::nullopt;
+}
+
+void CaptureController::stream(CaptureStream&, const SampleBuffer& sample, OutputType type) {
+  const std::string kind = kindName(type);
+  bool first = false;
+  {
+    std::lock_guard guard(observedOutputsLock_);
+    first = observedOutputs_.insert(kind).second;
+  }
+  if (first) {
+    writeStandardError("VELKIN_CAPTURE_FIRST_OUTPUT " + kind + "\n");
+  }
+  switch (type) {
+    case OutputType::audio:
+      VELKIN_ASSERT_ON(audioQueue_);
+      interviewer_.append(sample);
+      break;
+    case OutputType::microphone:
+      VELKIN_ASSERT_ON(microphoneQueue_);
+      candidate_.append(sample);
+      break;
+    default:
+      break;
+  }
+}
+
+// Each writer's last stop runs on its own delivery queue, behind any sample
+// still queued there, so it can never race an append.
+asio::awaitable<void> CaptureController::stopWriters() {
+  co_await awaitCompletion<bool>([this](std::function<void(bool)> done) {
+    audioQueue_.async([this, done] {
+      interviewer_.stop();
+      done(true);
+    });
+  });
+  co_await awaitCompletion<bool>([this](std::function<void(bool)> done) {
+    microphoneQueue_.async([this, done] {
+      candidate_.stop();
+      done(true);
+    });
+  });
+}
+
+asio::awaitable<void> CaptureController::stop() {
+  if (stream_) {
+    CaptureStream& stream = *stream_;
+    // A failed stop changes nothing for the caller: the writers are stopped anyway.
+    (void)co_await awaitCompletion<std::optional<Error>>(
+        [&stream](CaptureStream::Completion done) { stream.stopCapture(std::move(done)); });
+  }
+  co_await stopWriters();
+}
+
+void CaptureController::stopWritersFromHostThread() {
+  const auto stopOn = [](SerialQueue& queue, SegmentWriter& writer) {
+    if (queue.isCurrent()) {
+      writer.stop();
+      return;
+    }
+    std::promise<void> done;
+    queue.async([&writer, &done] {
+      writer.stop();
+      done.set_value();
+    });
+    done.get_future().wait();
+  };
+  stopOn(audioQueue_, interviewer_);
+  stopOn(microphoneQueue_, candidate_);
+}
+
+void CaptureController::streamDidStop(CaptureStream&, const Error& error) {
+  writeStandardError("Velkin capture stopped: " + error.description() + "\n");
+  stopWritersFromHostThread();
+  // Give the last segments their chance to close and be marked before exit.
+  (void)waitForPendingFinishes(std::chrono::seconds(2));
+  exitProcess_(1);
+}
+
+bool CaptureController::waitForPendingFinishes(std::chrono::milliseconds timeout) {
+  return finishes_->waitUntilIdle(timeout);
+}
+
+}  // namespace velkin

@@ -1,0 +1,69 @@
+#include "app/CommandLine.hpp"
+
+#include <limits>
+
+namespace velkin {
+
+std::optional<int32_t> parseParentPid(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  // Accumulated as a negative number, whose range holds the most negative value.
+  int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 - (c - '0');
+    if (value < std::numeric_limits<int32_t>::min()) {
+      return std::nullopt;
+    }
+  }
+  if (!negative) {
+    value = -value;
+    if (value > std::numeric_limits<int32_t>::max()) {
+      return std::nullopt;
+    }
+  }
+  return static_cast<int32_t>(value);
+}
+
+std::filesystem::path fileLocation(std::string_view path,
+                                   const std::filesystem::path& currentDirectory) {
+  std::filesystem::path location(path);
+  if (!location.is_absolute()) {
+    location = currentDirectory / location;
+  }
+  location = location.lexically_normal();
+  // "/a/b/" and "/a/b" are the same directory; only the root keeps its separator.
+  std::string text = location.string();
+  while (text.size() > 1 && text.back() == '/') {
+    text.pop_back();
+  }
+  return text;
+}
+
+Settings resolveSettings(std::span<const std::string> arguments,
+                         const std::filesystem::path& currentDirectory) {
+  Settings settings;
+  const std::string defaultSegments = currentDirectory.string() + "/runtime/segments";
+  settings.segmentDirectory =
+      fileLocation(arguments.size() > 0 ? arguments[0] : defaultSegments, currentDirectory);
+  if (arguments.size() > 1) {
+    settings.controlDirectory = fileLocation(arguments[1], currentDirectory);
+  } else {
+    settings.controlDirectory =
+        settings.segmentDirectory.parent_path() / std::filesystem::path("capture-control");
+  }
+  if (arguments.size() > 2) {
+    settings.parentPid = parseParentPid(arguments[2]);
+  }
+  return settings;
+}
+
+}  // namespace velkin
