@@ -22,7 +22,8 @@ std::optional<int32_t> parseParentPid(std::string_view text);
 
 // A path made absolute against `currentDirectory`, without trailing separators.
 // An empty path is the current directory itself.
-std::filesystem::path fileLocation(std::string_view path, const std::filesystem::path& currentDirectory);
+std::filesystem::path fileLocation(std::string_view path,
+                                   const std::filesystem::path& currentDirectory);
 
 // `arguments` excludes the program's name; those after the third are ignored.
 // A present argument is used as it is, even when empty; only a missing one takes

@@ -64,8 +64,8 @@ asio::awaitable<std::optional<Error>> CaptureController::checkPermissions() {
   }
 
   if (permissions.microphoneAuthorizationStatus() == AuthorizationStatus::notDetermined) {
-    const bool granted = co_await awaitCompletion<bool>(
-        [&permissions](std::function<void(bool)> done) {
+    const bool granted =
+        co_await awaitCompletion<bool>([&permissions](std::function<void(bool)> done) {
           permissions.requestMicrophoneAccess(std::move(done));
         });
     if (!granted) {

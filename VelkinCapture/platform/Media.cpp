@@ -45,8 +45,8 @@ MediaTime operator-(const MediaTime& a, const MediaTime& b) {
   }
 
   __extension__ typedef __int128 Wide;
-  MediaTime out{0, a.timescale, MediaTime::valid | ((a.flags | b.flags) & MediaTime::hasBeenRounded),
-                a.epoch};
+  MediaTime out{0, a.timescale,
+                MediaTime::valid | ((a.flags | b.flags) & MediaTime::hasBeenRounded), a.epoch};
   Wide difference = 0;
   if (a.timescale == b.timescale) {
     difference = Wide(a.value) - Wide(b.value);
