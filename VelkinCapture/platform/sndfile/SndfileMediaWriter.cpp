@@ -1,8 +1,414 @@
-// Placeholder until the libsndfile writer lands.
 #include "platform/sndfile/SndfileMediaWriter.hpp"
 
+#include <fcntl.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace velkin {
-std::unique_ptr<MediaWriterService> makeSndfileMediaWriterService() {
-  return nullptr;
+
+namespace {
+
+constexpr int kMaxChannels = 1024;  // libsndfile refuses more
+
+Error sndfileError(int code) {
+  return Error{"libsndfile", code, sf_error_number(code)};
 }
+
+// The one thread on which files are closed, shared by the service and every
+// writer it made, so that a writer that outlives the service can still finish.
+class FinishThread {
+ public:
+  // Hands `job` to the finishing thread. False, with `job` untouched, once the
+  // service has shut the thread down.
+  template <typename Job>
+  bool post(Job& job) {
+    std::lock_guard guard(lock_);
+    if (closed_) {
+      return false;
+    }
+    asio::post(pool_, std::move(job));
+    return true;
+  }
+
+  // Runs every job already handed over, then refuses new ones. Called from the
+  // service's destructor, which keeps this object alive until it returns, so the
+  // pool is never destroyed by its own thread.
+  void shutDown() {
+    {
+      std::lock_guard guard(lock_);
+      closed_ = true;
+    }
+    pool_.join();
+  }
+
+ private:
+  std::mutex lock_;  // guards closed_ and orders posts against shutDown
+  bool closed_ = false;
+  asio::thread_pool pool_{1};
+};
+
+// What a writer and its input share: the open file and the writer's state.
+// File work happens on the writer's user thread until the finish is requested,
+// then only on the finishing thread; status and error may be read from anywhere.
+class SndfileFile {
+ public:
+  SndfileFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+  SndfileFile(const SndfileFile&) = delete;
+  SndfileFile& operator=(const SndfileFile&) = delete;
+
+  // A writer dropped without a finish (its owner went away mid-segment) still
+  // gives back its descriptor; sf_close leaves a valid header behind.
+  ~SndfileFile() {
+    if (sound_ != nullptr) {
+      sf_close(sound_);
+    }
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+
+  const std::filesystem::path& path() const { return path_; }
+
+  bool open(const AudioOutputSettings& settings) {
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(settings.sampleRate);
+    info.channels = static_cast<int>(settings.numberOfChannels);
+    info.format = SF_FORMAT_CAF | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+    // close_desc false: the descriptor stays ours so that it can be fsynced
+    // after libsndfile has written the final header.
+    sound_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
+    if (sound_ == nullptr) {
+      fail(Error{"libsndfile", sf_error(nullptr), sf_strerror(nullptr)});
+      return false;
+    }
+    // Out-of-range floats saturate instead of wrapping into loud clicks.
+    sf_command(sound_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    headerInterval_ = info.samplerate;
+    setStatus(MediaWriterStatus::writing);
+    return true;
+  }
+
+  bool acceptsSamples() const {
+    std::lock_guard guard(lock_);
+    return status_ == MediaWriterStatus::writing && !finishRequested_;
+  }
+
+  // Writes whole frames synchronously; false (and the writer failed) when the
+  // file could not take them.
+  bool write(SampleFormat format, const void* data, sf_count_t frames) {
+    sf_count_t written = 0;
+    switch (format) {
+      case SampleFormat::float32:
+        written = sf_writef_float(sound_, static_cast<const float*>(data), frames);
+        break;
+      case SampleFormat::int16:
+        written = sf_writef_short(sound_, static_cast<const short*>(data), frames);
+        break;
+      case SampleFormat::int32:
+        written = sf_writef_int(sound_, static_cast<const int*>(data), frames);
+        break;
+    }
+    if (written != frames) {
+      failFromSound();
+      return false;
+    }
+    // While the file is open its header claims no frames at all. Rewriting it
+    // every second of audio bounds what a crash can cost to that second.
+    framesSinceHeader_ += frames;
+    if (framesSinceHeader_ >= headerInterval_) {
+      framesSinceHeader_ = 0;
+      sf_command(sound_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+      if (sf_error(sound_) != SF_ERR_NO_ERROR) {
+        failFromSound();
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Called on the user thread by finishWriting; no file work follows there.
+  void requestFinish() {
+    std::lock_guard guard(lock_);
+    finishRequested_ = true;
+  }
+
+  // Runs on the finishing thread. Completed only when libsndfile has written
+  // the final header and the data has reached the disk.
+  void finish() {
+    const bool wasWriting = status() == MediaWriterStatus::writing;
+    if (sound_ != nullptr) {
+      const int closed = sf_close(sound_);
+      sound_ = nullptr;
+      if (closed != SF_ERR_NO_ERROR) {
+        fail(sndfileError(closed));
+      }
+    }
+    if (fd_ >= 0) {
+      if (wasWriting && ::fsync(fd_) != 0) {
+        fail(posixError(errno, "fsync " + path_.string()));
+      }
+      // A failed close can be the first report of a lost write (NFS, quotas).
+      if (::close(fd_) != 0 && errno != EINTR) {
+        fail(posixError(errno, "close " + path_.string()));
+      }
+      fd_ = -1;
+    }
+    if (wasWriting) {
+      syncDirectory();
+    }
+    std::lock_guard guard(lock_);
+    if (status_ == MediaWriterStatus::writing) {
+      status_ = MediaWriterStatus::completed;
+    } else if (status_ == MediaWriterStatus::unknown) {
+      status_ = MediaWriterStatus::failed;
+      error_ = Error{"libsndfile", 0, "finishWriting called before writing started"};
+    }
+  }
+
+  MediaWriterStatus status() const {
+    std::lock_guard guard(lock_);
+    return status_;
+  }
+
+  std::optional<Error> error() const {
+    std::lock_guard guard(lock_);
+    return error_;
+  }
+
+  // The first failure is the cause; later ones are its consequences.
+  void fail(Error error) {
+    std::lock_guard guard(lock_);
+    if (status_ != MediaWriterStatus::failed) {
+      status_ = MediaWriterStatus::failed;
+      error_ = std::move(error);
+    }
+  }
+
+ private:
+  void setStatus(MediaWriterStatus status) {
+    std::lock_guard guard(lock_);
+    status_ = status;
+  }
+
+  void failFromSound() {
+    const int code = sf_error(sound_);
+    fail(Error{"libsndfile", code, sf_strerror(sound_)});
+  }
+
+  // Makes the file's name as durable as its contents, so that a ready marker
+  // that survives a power loss never points at nothing. Best effort: some file
+  // systems cannot sync a directory, and the data itself is already safe.
+  void syncDirectory() const {
+    const std::filesystem::path parent = path_.has_parent_path() ? path_.parent_path() : ".";
+    const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      (void)::fsync(dir);
+      ::close(dir);
+    }
+  }
+
+  const std::filesystem::path path_;
+  int fd_;
+  SNDFILE* sound_ = nullptr;
+  sf_count_t headerInterval_ = 0;  // frames between header rewrites: one second
+  sf_count_t framesSinceHeader_ = 0;
+
+  mutable std::mutex lock_;  // guards status_, error_ and finishRequested_
+  MediaWriterStatus status_ = MediaWriterStatus::unknown;
+  std::optional<Error> error_;
+  bool finishRequested_ = false;
+};
+
+class SndfileInput final : public MediaWriterInput {
+ public:
+  SndfileInput(AudioOutputSettings settings, std::optional<AudioStreamDescription> source)
+      : settings_(settings), source_(source) {}
+
+  // Writes are synchronous and never queue, so there is nothing to tune.
+  void setExpectsMediaDataInRealTime(bool) override {}
+
+  bool isReadyForMoreMediaData() const override {
+    return file_ != nullptr && !finished_ && file_->acceptsSamples();
+  }
+
+  bool append(const SampleBuffer& sample) override {
+    if (!isReadyForMoreMediaData()) {
+      return false;
+    }
+    const FormatDescription* format = sample.formatDescription();
+    const AudioStreamDescription* audio = format ? format->streamBasicDescription() : nullptr;
+    // The bytes can only be read under the layout the input was made for.
+    if (audio == nullptr || audio->sampleRate != source_->sampleRate ||
+        audio->channelsPerFrame != source_->channelsPerFrame || audio->format != source_->format) {
+      file_->fail(Error{"libsndfile", 0, "sample format differs from the input's source format"});
+      return false;
+    }
+    const sf_count_t frames = sample.frameCount();
+    if (frames == 0) {
+      return true;
+    }
+    const std::byte* data = sample.data().data();
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(int32_t) != 0) {
+      const std::size_t bytes = static_cast<std::size_t>(frames) * audio->bytesPerFrame();
+      aligned_.resize((bytes + sizeof(int32_t) - 1) / sizeof(int32_t));
+      std::memcpy(aligned_.data(), data, bytes);
+      data = reinterpret_cast<const std::byte*>(aligned_.data());
+    }
+    return file_->write(source_->format, data, frames);
+  }
+
+  void markAsFinished() override { finished_ = true; }
+
+  // Stores 16-bit little-endian interleaved integer PCM of what it receives, at
+  // the same rate and channel count: this backend neither resamples nor remixes.
+  bool isSupported() const {
+    const AudioOutputSettings& s = settings_;
+    if (s.formatID != kAudioFormatLinearPCM || s.linearPCMBitDepth != 16 || s.linearPCMIsFloat ||
+        s.linearPCMIsBigEndian || s.linearPCMIsNonInterleaved) {
+      return false;
+    }
+    if (!(s.sampleRate >= 1 && s.sampleRate <= INT_MAX) ||
+        std::floor(s.sampleRate) != s.sampleRate || s.numberOfChannels < 1 ||
+        s.numberOfChannels > kMaxChannels) {
+      return false;
+    }
+    if (!source_) {
+      return false;
+    }
+    const bool knownLayout = source_->format == SampleFormat::float32 ||
+                             source_->format == SampleFormat::int16 ||
+                             source_->format == SampleFormat::int32;
+    return knownLayout && source_->sampleRate == s.sampleRate &&
+           static_cast<int64_t>(source_->channelsPerFrame) == s.numberOfChannels;
+  }
+
+  const AudioOutputSettings& settings() const { return settings_; }
+  void attach(std::shared_ptr<SndfileFile> file) { file_ = std::move(file); }
+  bool isAttached() const { return file_ != nullptr; }
+
+ private:
+  const AudioOutputSettings settings_;
+  const std::optional<AudioStreamDescription> source_;
+  std::shared_ptr<SndfileFile> file_;
+  bool finished_ = false;
+  std::vector<int32_t> aligned_;  // scratch for sample data not aligned for its type
+};
+
+class SndfileMediaWriter final : public MediaWriter {
+ public:
+  SndfileMediaWriter(std::shared_ptr<FinishThread> finisher, std::shared_ptr<SndfileFile> file)
+      : finisher_(std::move(finisher)), file_(std::move(file)) {}
+
+  bool canAddInput(const MediaWriterInput& input) const override {
+    const auto* candidate = dynamic_cast<const SndfileInput*>(&input);
+    return candidate != nullptr && input_ == nullptr && !candidate->isAttached() &&
+           file_->status() == MediaWriterStatus::unknown && candidate->isSupported();
+  }
+
+  void addInput(std::shared_ptr<MediaWriterInput> input) override {
+    if (input == nullptr || !canAddInput(*input)) {
+      return;
+    }
+    input_ = std::static_pointer_cast<SndfileInput>(std::move(input));
+    input_->attach(file_);
+  }
+
+  bool startWriting() override {
+    if (file_->status() != MediaWriterStatus::unknown) {
+      return false;
+    }
+    if (input_ == nullptr) {
+      file_->fail(Error{"libsndfile", 0, "no input to write"});
+      return false;
+    }
+    return file_->open(input_->settings());
+  }
+
+  // A CAF file has no timeline of its own: it starts with its first frame.
+  void startSessionAtSourceTime(MediaTime) override {}
+
+  void finishWriting(Completion handler) override {
+    file_->requestFinish();
+    // The job keeps the file alive until it has run, whatever the writer's
+    // owners do meanwhile.
+    auto job = [file = file_, handler = std::move(handler)] {
+      // Runs on the finishing thread (or, once the service is gone, on the
+      // caller's thread).
+      file->finish();
+      if (handler) {
+        handler();
+      }
+    };
+    if (!finisher_->post(job)) {
+      // The service has shut down its thread; finishing here is late but whole.
+      job();
+    }
+  }
+
+  MediaWriterStatus status() const override { return file_->status(); }
+  std::optional<Error> error() const override { return file_->error(); }
+  const std::filesystem::path& outputURL() const override { return file_->path(); }
+
+ private:
+  const std::shared_ptr<FinishThread> finisher_;
+  const std::shared_ptr<SndfileFile> file_;
+  std::shared_ptr<SndfileInput> input_;
+};
+
+class SndfileMediaWriterService final : public MediaWriterService {
+ public:
+  SndfileMediaWriterService() = default;
+  SndfileMediaWriterService(const SndfileMediaWriterService&) = delete;
+  SndfileMediaWriterService& operator=(const SndfileMediaWriterService&) = delete;
+
+  // Waits for every finish already requested, so that no completion runs after
+  // the service and no file is left half closed.
+  ~SndfileMediaWriterService() override { finisher_->shutDown(); }
+
+  Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
+                                                  MediaFileType) override {
+    // Call audio is private: owner-only, and never through a link someone else
+    // planted at the name. The caller clears the name first.
+    int fd = -1;
+    do {
+      fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      return posixError(errno, url.string());
+    }
+    auto file = std::make_shared<SndfileFile>(url, fd);
+    return std::shared_ptr<MediaWriter>(
+        std::make_shared<SndfileMediaWriter>(finisher_, std::move(file)));
+  }
+
+  std::shared_ptr<MediaWriterInput> makeAudioInput(
+      const AudioOutputSettings& settings, const FormatDescription* sourceFormatHint) override {
+    const AudioStreamDescription* source =
+        sourceFormatHint ? sourceFormatHint->streamBasicDescription() : nullptr;
+    return std::make_shared<SndfileInput>(
+        settings, source ? std::optional(*source) : std::optional<AudioStreamDescription>());
+  }
+
+ private:
+  const std::shared_ptr<FinishThread> finisher_ = std::make_shared<FinishThread>();
+};
+
+}  // namespace
+
+std::unique_ptr<MediaWriterService> makeSndfileMediaWriterService() {
+  return std::make_unique<SndfileMediaWriterService>();
+}
+
 }  // namespace velkin
