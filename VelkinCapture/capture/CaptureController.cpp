@@ -10,11 +10,11 @@
 namespace velkin {
 
 CaptureController::CaptureController(Host& host, Runtime& runtime, std::filesystem::path directory,
-                                     ProcessExit exitProcess)
+                                     ProcessExit onExit)
     : host_(host),
       runtime_(runtime),
       directory_(std::move(directory)),
-      exitProcess_(exitProcess ? std::move(exitProcess) : ProcessExit(exitProcess)),
+      exitProcess_(onExit ? std::move(onExit) : ProcessExit(&velkin::exitProcess)),
       interviewer_("interviewer", directory_, host.mediaWriter(), finishes_),
       candidate_("candidate", directory_, host.mediaWriter(), finishes_),
       audioQueue_("velkin.capture.audio", QualityOfService::userInitiated),

@@ -27,7 +27,7 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   using ProcessExit = std::function<void(int status)>;
 
   CaptureController(Host& host, Runtime& runtime, std::filesystem::path directory,
-                    ProcessExit exitProcess = {});
+                    ProcessExit onExit = {});
   ~CaptureController() override;
   CaptureController(const CaptureController&) = delete;
   CaptureController& operator=(const CaptureController&) = delete;
