@@ -77,7 +77,7 @@ void SegmentWriter::begin(const FormatDescription& format, MediaTime at) {
   const std::filesystem::path marker = readyMarkerPath(url);
   std::error_code removal;
   std::filesystem::remove(marker, removal);
-  if (removal) {
+  if (removal && removal != std::errc::not_a_directory) {  // nothing there either way
     writeStandardError("Velkin writer error: " +
                        posixError(removal.value(), marker.string()).description() + "\n");
     return;
