@@ -1,0 +1,426 @@
+// Real segment files: SegmentWriter on the libsndfile media writer, read back
+// with libsndfile.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "SegmentTestSupport.hpp"
+#include "platform/sndfile/SndfileMediaWriter.hpp"
+#include "segments/FinishTracker.hpp"
+#include "segments/SegmentFiles.hpp"
+#include "segments/SegmentWriter.hpp"
+
+namespace velkin::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr int kRate = 48000;
+constexpr int kChannels = 2;
+constexpr int kBufferFrames = 960;  // 20 ms
+
+// Overshoots full scale, so clipping happens along the way.
+double signal(int64_t frame, int channel) {
+  return 1.25 * std::sin(0.05 * static_cast<double>(frame) + channel);
+}
+
+// Full scale is 1.0 = 32768, saturated at the 16-bit limits.
+int16_t toInt16(double x) {
+  return static_cast<int16_t>(std::clamp<double>(std::lrint(x * 32768), -32768, 32767));
+}
+
+// Buffer number `index` of the test signal in `format`; appends to `expected`
+// the 16-bit value each sample should become.
+Audio buffer(SampleFormat format, int64_t index, std::vector<int16_t>& expected) {
+  Audio audio(format, kChannels, kRate);
+  std::vector<float> floats;
+  std::vector<int16_t> shorts;
+  std::vector<int32_t> ints;
+  for (int64_t frame = index * kBufferFrames; frame < (index + 1) * kBufferFrames; ++frame) {
+    for (int channel = 0; channel < kChannels; ++channel) {
+      const double x = signal(frame, channel);
+      floats.push_back(static_cast<float>(x));
+      shorts.push_back(toInt16(x));
+      ints.push_back(static_cast<int32_t>(
+          std::clamp<double>(std::llround(x * 2147483647.0), INT32_MIN, INT32_MAX)));
+      expected.push_back(format == SampleFormat::int32 ? static_cast<int16_t>(ints.back() >> 16)
+                                                       : toInt16(x));
+    }
+  }
+  if (format == SampleFormat::float32) {
+    audio.set(floats);
+  } else if (format == SampleFormat::int16) {
+    audio.set(shorts);
+  } else {
+    audio.set(ints);
+  }
+  return audio;
+}
+
+MediaTime bufferTime(int64_t index) {
+  return MediaTime::make(index * kBufferFrames, kRate);
+}
+
+struct Caf {
+  SF_INFO info{};
+  std::vector<int16_t> samples;
+};
+
+std::optional<Caf> readCaf(const fs::path& path) {
+  Caf caf;
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &caf.info);
+  if (file == nullptr) {
+    return std::nullopt;
+  }
+  caf.samples.resize(static_cast<std::size_t>(caf.info.frames * caf.info.channels));
+  sf_readf_short(file, caf.samples.data(), caf.info.frames);
+  sf_close(file);
+  return caf;
+}
+
+void expectWithinOneLsb(const std::vector<int16_t>& actual, const std::vector<int16_t>& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    ASSERT_LE(std::abs(actual[i] - expected[i]), 1) << "sample " << i;
+  }
+}
+
+struct Fixture {
+  TempDir dir;
+  std::unique_ptr<MediaWriterService> media = makeSndfileMediaWriterService();
+  std::shared_ptr<FinishTracker> finishes = std::make_shared<FinishTracker>();
+
+  SegmentWriter make(const fs::path& directory) {
+    return SegmentWriter("interviewer", directory, *media, finishes);
+  }
+  fs::path segment(int number) const { return dir / segmentFileName("interviewer", number); }
+};
+
+TEST(SegmentFiles, SegmentsHoldEveryFrameAs16BitLittleEndianCaf) {
+  for (SampleFormat format : {SampleFormat::float32, SampleFormat::int16, SampleFormat::int32}) {
+    SCOPED_TRACE(static_cast<int>(format));
+    Fixture f;
+    SegmentWriter writer = f.make(f.dir.path());
+    std::vector<int16_t> expected;
+    for (int64_t i = 0; i < 300; ++i) {  // 6 s: a 5 s segment, then 1 s cut by stop
+      writer.append(buffer(format, i, expected).sample(bufferTime(i)));
+    }
+    writer.stop();
+    ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
+
+    const std::vector<sf_count_t> frames = {250 * kBufferFrames, 50 * kBufferFrames};
+    std::vector<int16_t> stored;
+    for (int n = 1; n <= 2; ++n) {
+      const std::optional<Caf> caf = readCaf(f.segment(n));
+      ASSERT_TRUE(caf) << sf_strerror(nullptr);
+      EXPECT_EQ(caf->info.format, SF_FORMAT_CAF | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE);
+      EXPECT_EQ(caf->info.samplerate, kRate);
+      EXPECT_EQ(caf->info.channels, kChannels);
+      EXPECT_EQ(caf->info.frames, frames[n - 1]);
+      stored.insert(stored.end(), caf->samples.begin(), caf->samples.end());
+      EXPECT_EQ(fs::status(f.segment(n)).permissions() & fs::perms::all,
+                fs::perms::owner_read | fs::perms::owner_write);
+      EXPECT_TRUE(fs::exists(readyMarkerPath(f.segment(n))));
+      EXPECT_EQ(fs::file_size(readyMarkerPath(f.segment(n))), 0u);
+    }
+    expectWithinOneLsb(stored, expected);
+  }
+}
+
+TEST(SegmentFiles, DescriptionChunkSaysLittleEndian16BitLinearPcm) {
+  Fixture f;
+  SegmentWriter writer = f.make(f.dir.path());
+  std::vector<int16_t> expected;
+  writer.append(buffer(SampleFormat::float32, 0, expected).sample(bufferTime(0)));
+  writer.stop();
+  ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
+
+  std::ifstream file(f.segment(1), std::ios::binary);
+  std::vector<unsigned char> head(52);
+  file.read(reinterpret_cast<char*>(head.data()), 52);
+  const std::vector<unsigned char> want = {
+      'c',  'a',  'f',  'f', 0, 1, 0, 0,               // file type, version 1
+      'd',  'e',  's',  'c', 0, 0, 0, 0, 0, 0, 0, 32,  // chunk, 32 bytes
+      0x40, 0xE7, 0x70, 0,   0, 0, 0, 0,               // 48000.0
+      'l',  'p',  'c',  'm', 0, 0, 0, 2,               // linear PCM, little-endian
+      0,    0,    0,    4,   0, 0, 0, 1, 0, 0, 0, 2,
+      0,    0,    0,    16  // 4 bytes a frame, 2 channels, 16 bits
+  };
+  EXPECT_EQ(head, want);
+}
+
+TEST(SegmentFiles, OutOfRangeSamplesClipInsteadOfWrapping) {
+  Fixture f;
+  SegmentWriter writer = f.make(f.dir.path());
+  Audio floats(SampleFormat::float32, 1, kRate);
+  floats.set(std::vector<float>{1.5f, -1.5f, 1e9f, -1e9f, 1.0f, -1.0f, 0.5f, 0.0f});
+  Audio ints(SampleFormat::int32, 1, kRate);
+  ints.set(std::vector<int32_t>{INT32_MAX, INT32_MIN, 0x7FFF8000, -1});
+  writer.append(floats.sample(bufferTime(0)));
+  writer.stop();
+  writer.append(ints.sample(bufferTime(1)));
+  writer.stop();
+  ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
+
+  EXPECT_EQ(readCaf(f.segment(1))->samples,
+            (std::vector<int16_t>{32767, -32768, 32767, -32768, 32767, -32768, 16384, 0}));
+  EXPECT_EQ(readCaf(f.segment(2))->samples, (std::vector<int16_t>{32767, -32768, 32767, -1}));
+}
+
+TEST(SegmentFiles, SegmentCutShortIsReadableUpToItsLastHeaderUpdate) {
+  Fixture f;
+  std::vector<int16_t> expected;
+  {
+    SegmentWriter writer = f.make(f.dir.path());
+    for (int64_t i = 0; i < 125; ++i) {  // 2.5 s, never finished
+      writer.append(buffer(SampleFormat::float32, i, expected).sample(bufferTime(i)));
+    }
+    // What a crash now would leave on disk.
+    const std::optional<Caf> caf = readCaf(f.segment(1));
+    ASSERT_TRUE(caf) << sf_strerror(nullptr);
+    const sf_count_t appended = 125 * kBufferFrames;
+    EXPECT_GE(caf->info.frames, appended - kRate);
+    EXPECT_LE(caf->info.frames, appended);
+    expected.resize(caf->samples.size());
+    expectWithinOneLsb(caf->samples, expected);
+  }
+  EXPECT_FALSE(fs::exists(readyMarkerPath(f.segment(1))));
+}
+
+TEST(SegmentFiles, StaleMarkerAndPlantedLinkAreGoneBeforeTheNewFileIsWritten) {
+  Fixture f;
+  writeFile(f.dir / "elsewhere", "keep");
+  fs::create_symlink(f.dir / "elsewhere", f.segment(1));
+  writeFile(readyMarkerPath(f.segment(1)), "");
+  SegmentWriter writer = f.make(f.dir.path());
+  std::vector<int16_t> expected;
+  writer.append(buffer(SampleFormat::float32, 0, expected).sample(bufferTime(0)));
+
+  EXPECT_FALSE(fs::exists(readyMarkerPath(f.segment(1))));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(f.segment(1))));
+  writer.stop();
+  ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
+  EXPECT_TRUE(fs::exists(readyMarkerPath(f.segment(1))));
+  std::ifstream victim(f.dir / "elsewhere");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "keep");
+}
+
+TEST(SegmentFiles, ErrorLinesForRealFailures) {
+  Fixture f;
+  writeFile(f.dir / "plain", "");
+  const FormatDescription notAudio;
+  const Audio stereo;
+  const Audio noChannels(SampleFormat::float32, 0, kRate);
+  const Audio fractionalRate(SampleFormat::float32, 2, 44100.5);
+  struct Case {
+    const char* name;
+    fs::path directory;
+    const FormatDescription* format;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"directory is a regular file", f.dir / "plain", &stereo.format(),
+       "Velkin writer error: Error Domain=POSIX Code=20 \"" +
+           (f.dir / "plain" / "interviewer-000001.caf").string() + ": Not a directory\"\n"},
+      {"no audio stream description", f.dir.path(), &notAudio,
+       "Velkin interviewer writer error: missing audio stream description\n"},
+      {"no channels", f.dir.path(), &noChannels.format(),
+       "Velkin interviewer writer error: input format is not supported\n"},
+      {"fractional rate", f.dir.path(), &fractionalRate.format(),
+       "Velkin interviewer writer error: input format is not supported\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SegmentWriter writer = f.make(c.directory);
+    testing::internal::CaptureStderr();
+    writer.append(SampleBuffer(true, at(0), c.format, {}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+    EXPECT_FALSE(writer.hasOpenSegment());
+    EXPECT_EQ(writer.counter(), 1);
+  }
+}
+
+TEST(SegmentFiles, UnwritableDirectoryReportsPermissionDenied) {
+  if (::geteuid() == 0) {
+    GTEST_SKIP() << "root writes into any directory";
+  }
+  Fixture f;
+  fs::permissions(f.dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
+  SegmentWriter writer = f.make(f.dir.path());
+  Audio audio;
+  testing::internal::CaptureStderr();
+  writer.append(audio.sample(at(0)));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Velkin writer error: Error Domain=POSIX Code=13 \"" + f.segment(1).string() +
+                ": Permission denied\"\n");
+}
+
+// The media writer on its own.
+
+struct Backend {
+  TempDir dir;
+  std::unique_ptr<MediaWriterService> media = makeSndfileMediaWriterService();
+  Audio audio{SampleFormat::float32, kChannels, kRate};
+  int made = 0;
+
+  AudioOutputSettings settings() const {
+    AudioOutputSettings s;
+    s.sampleRate = kRate;
+    s.numberOfChannels = kChannels;
+    return s;
+  }
+  std::shared_ptr<MediaWriter> writer() {
+    auto result = media->makeWriter(dir / ("w" + std::to_string(++made) + ".caf"),
+                                    MediaFileType::coreAudioFormat);
+    EXPECT_TRUE(result.ok());
+    return result.ok() ? result.value() : nullptr;
+  }
+  // A writer that has started, with its input.
+  std::pair<std::shared_ptr<MediaWriter>, std::shared_ptr<MediaWriterInput>> started() {
+    auto w = writer();
+    auto input = media->makeAudioInput(settings(), &audio.format());
+    w->addInput(input);
+    EXPECT_TRUE(w->startWriting());
+    return {w, input};
+  }
+};
+
+TEST(SndfileMediaWriter, AcceptsOnlyInputsItCanStoreWithoutResampling) {
+  Backend b;
+  const FormatDescription notAudio;
+  const Audio mono(SampleFormat::float32, 1, kRate);
+  const Audio slower(SampleFormat::float32, kChannels, 44100);
+  const Audio unknownLayout(static_cast<SampleFormat>(7), kChannels, kRate);
+  struct Case {
+    const char* name;
+    std::function<void(AudioOutputSettings&)> change;
+    const FormatDescription* hint;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"16-bit lpcm as delivered", [](auto&) {}, &b.audio.format(), true},
+      {"other format", [](auto& s) { s.formatID = 0x61616320; }, &b.audio.format(), false},
+      {"24 bits", [](auto& s) { s.linearPCMBitDepth = 24; }, &b.audio.format(), false},
+      {"float", [](auto& s) { s.linearPCMIsFloat = true; }, &b.audio.format(), false},
+      {"big-endian", [](auto& s) { s.linearPCMIsBigEndian = true; }, &b.audio.format(), false},
+      {"planar", [](auto& s) { s.linearPCMIsNonInterleaved = true; }, &b.audio.format(), false},
+      {"too many channels", [](auto& s) { s.numberOfChannels = 5000; }, &b.audio.format(), false},
+      {"no hint", [](auto&) {}, nullptr, false},
+      {"hint not audio", [](auto&) {}, &notAudio, false},
+      {"hint of another rate", [](auto&) {}, &slower.format(), false},
+      {"hint of other channels", [](auto&) {}, &mono.format(), false},
+      {"hint of unknown layout", [](auto&) {}, &unknownLayout.format(), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AudioOutputSettings settings = b.settings();
+    c.change(settings);
+    auto writer = b.writer();
+    EXPECT_EQ(writer->canAddInput(*b.media->makeAudioInput(settings, c.hint)), c.accepted);
+  }
+  auto [writer, input] = b.started();
+  EXPECT_FALSE(writer->canAddInput(*b.media->makeAudioInput(b.settings(), &b.audio.format())));
+}
+
+TEST(SndfileMediaWriter, NeverOpensAnExistingNameOrFollowsALink) {
+  Backend b;
+  writeFile(b.dir / "taken.caf", "keep");
+  fs::create_symlink(b.dir / "taken.caf", b.dir / "link.caf");
+  for (const char* name : {"taken.caf", "link.caf"}) {
+    auto result = b.media->makeWriter(b.dir / name, MediaFileType::coreAudioFormat);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().code, EEXIST);
+  }
+  EXPECT_EQ(fs::file_size(b.dir / "taken.caf"), 4u);
+}
+
+TEST(SndfileMediaWriter, FailedWriteTurnsTheWriterFailed) {
+  Backend b;
+  auto [writer, input] = b.started();
+  // A file-size limit makes the next write fail as a full disk would.
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  std::vector<float> samples(kBufferFrames * kChannels, 0.25f);
+  b.audio.set(samples);
+  bool refused = false;
+  for (int i = 0; i < 50 && !refused; ++i) {
+    refused = !input->append(b.audio.sample(bufferTime(i)));
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(writer->status(), MediaWriterStatus::failed);
+  ASSERT_TRUE(writer->error());
+  EXPECT_NE(writer->error()->localizedDescription().find("File too large"), std::string::npos)
+      << writer->error()->localizedDescription();
+  EXPECT_FALSE(input->isReadyForMoreMediaData());
+
+  std::atomic<int> calls = 0;
+  std::atomic<MediaWriterStatus> seen = MediaWriterStatus::unknown;
+  writer->finishWriting([&, w = writer.get()] {
+    seen = w->status();
+    ++calls;
+  });
+  b.media.reset();  // waits for the finish
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(seen, MediaWriterStatus::failed);
+}
+
+TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndTheServiceWaitsForIt) {
+  Backend b;
+  auto [writer, input] = b.started();
+  auto [late, lateInput] = b.started();
+  ASSERT_TRUE(input->append(b.audio.sample(at(0))));
+  input->markAsFinished();
+  EXPECT_FALSE(input->isReadyForMoreMediaData());
+
+  std::atomic<int> calls = 0;
+  std::thread::id finishedOn;
+  MediaWriterStatus seen = MediaWriterStatus::unknown;
+  writer->finishWriting([&, w = writer.get()] {
+    std::this_thread::sleep_for(20ms);  // still running when the service goes
+    finishedOn = std::this_thread::get_id();
+    seen = w->status();
+    ++calls;
+  });
+  b.media.reset();
+  EXPECT_EQ(calls, 1);
+  EXPECT_NE(finishedOn, std::this_thread::get_id());
+  EXPECT_EQ(seen, MediaWriterStatus::completed);
+  EXPECT_EQ(readCaf(writer->outputURL())->info.frames, 1);
+
+  // A writer that outlives its service still finishes, once.
+  int lateCalls = 0;
+  late->finishWriting([&] { ++lateCalls; });
+  EXPECT_EQ(lateCalls, 1);
+  EXPECT_EQ(late->status(), MediaWriterStatus::completed);
+}
+
+TEST(SndfileMediaWriter, SampleOfAnotherLayoutFailsTheWriterRatherThanBeingMisread) {
+  Backend b;
+  auto [writer, input] = b.started();
+  const Audio ints(SampleFormat::int16, kChannels, kRate);
+  EXPECT_FALSE(input->append(ints.sample(at(0))));
+  EXPECT_EQ(writer->status(), MediaWriterStatus::failed);
+}
+
+}  // namespace
+}  // namespace velkin::test

@@ -1,0 +1,192 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Media.hpp"
+#include "platform/MediaWriter.hpp"
+
+namespace velkin {
+
+// Lets failed comparisons show times readably.
+inline void PrintTo(const MediaTime& time, std::ostream* out) {
+  *out << time.value << "/" << time.timescale << (time.isValid() ? "" : " (invalid)");
+}
+
+}  // namespace velkin
+
+namespace velkin::test {
+
+// A fresh directory under the temporary directory, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velkin-seg-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp failed";
+    }
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
+// Seconds as a millisecond MediaTime; NaN gives an invalid time.
+inline MediaTime at(double seconds) {
+  return std::isnan(seconds) ? MediaTime::invalid()
+                             : MediaTime::make(std::llround(seconds * 1000), 1000);
+}
+
+// Interleaved audio of one layout; the samples handed out borrow its bytes.
+class Audio {
+ public:
+  explicit Audio(SampleFormat format = SampleFormat::float32, uint32_t channels = 2,
+                 double rate = 48000)
+      : format_(AudioStreamDescription{rate, channels, format}), bytes_(frameBytes()) {}
+
+  template <typename T>
+  void set(const std::vector<T>& values) {
+    bytes_.resize(values.size() * sizeof(T));
+    std::memcpy(bytes_.data(), values.data(), bytes_.size());
+  }
+
+  SampleBuffer sample(MediaTime pts, bool ready = true) const {
+    return SampleBuffer(ready, pts, &format_, bytes_);
+  }
+  const FormatDescription& format() const { return format_; }
+
+ private:
+  std::size_t frameBytes() const { return format_.streamBasicDescription()->bytesPerFrame(); }
+
+  FormatDescription format_;
+  std::vector<std::byte> bytes_;
+};
+
+// A media writer that does what it is told and records what it was asked.
+class FakeInput final : public MediaWriterInput {
+ public:
+  void setExpectsMediaDataInRealTime(bool realTime) override { this->realTime = realTime; }
+  bool isReadyForMoreMediaData() const override { return ready; }
+  bool append(const SampleBuffer& sample) override {
+    appended.push_back(sample.presentationTimeStamp());
+    return true;
+  }
+  void markAsFinished() override { finished = true; }
+
+  AudioOutputSettings settings;
+  const FormatDescription* hint = nullptr;
+  bool realTime = false;
+  bool ready = true;
+  bool finished = false;
+  std::vector<MediaTime> appended;
+};
+
+class FakeWriter final : public MediaWriter {
+ public:
+  bool canAddInput(const MediaWriterInput&) const override { return canAdd; }
+  void addInput(std::shared_ptr<MediaWriterInput> added) override {
+    input = std::static_pointer_cast<FakeInput>(std::move(added));
+  }
+  bool startWriting() override {
+    status_ = starts ? MediaWriterStatus::writing : MediaWriterStatus::failed;
+    return starts;
+  }
+  void startSessionAtSourceTime(MediaTime time) override { sessionStart = time; }
+  void finishWriting(Completion handler) override {
+    ++finishCalls;
+    pending = std::move(handler);
+  }
+  MediaWriterStatus status() const override { return status_; }
+  std::optional<Error> error() const override { return startError; }
+  const std::filesystem::path& outputURL() const override { return url; }
+
+  // Ends the finish with `status`, running its handler here.
+  void complete(MediaWriterStatus status) {
+    status_ = status;
+    std::exchange(pending, nullptr)();
+  }
+
+  std::filesystem::path url;
+  bool canAdd = true;
+  bool starts = true;
+  std::optional<Error> startError;
+  std::shared_ptr<FakeInput> input;
+  std::optional<MediaTime> sessionStart;
+  int finishCalls = 0;
+  Completion pending;
+
+ private:
+  MediaWriterStatus status_ = MediaWriterStatus::unknown;
+};
+
+class FakeService final : public MediaWriterService {
+ public:
+  // Pending handlers hold their writer; drop them so nothing is leaked.
+  ~FakeService() override {
+    for (auto& writer : writers) {
+      writer->pending = nullptr;
+    }
+  }
+
+  Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
+                                                  MediaFileType) override {
+    if (onMakeWriter) {
+      onMakeWriter(url);
+    }
+    if (makeError) {
+      return *makeError;
+    }
+    auto writer = std::make_shared<FakeWriter>();
+    writer->url = url;
+    writer->canAdd = canAdd;
+    writer->starts = starts;
+    writer->startError = startError;
+    writers.push_back(writer);
+    return std::shared_ptr<MediaWriter>(writer);
+  }
+
+  std::shared_ptr<MediaWriterInput> makeAudioInput(const AudioOutputSettings& settings,
+                                                   const FormatDescription* hint) override {
+    auto input = std::make_shared<FakeInput>();
+    input->settings = settings;
+    input->hint = hint;
+    input->ready = inputsReady;
+    return input;
+  }
+
+  std::optional<Error> makeError;
+  bool canAdd = true;
+  bool starts = true;
+  std::optional<Error> startError;
+  bool inputsReady = true;
+  std::function<void(const std::filesystem::path&)> onMakeWriter;
+  std::vector<std::shared_ptr<FakeWriter>> writers;
+};
+
+}  // namespace velkin::test
