@@ -166,7 +166,10 @@ TEST(SegmentFiles, OutOfRangeSamplesClipInsteadOfWrapping) {
   Fixture f;
   SegmentWriter writer = f.make(f.dir.path());
   Audio floats(SampleFormat::float32, 1, kRate);
-  floats.set(std::vector<float>{1.5f, -1.5f, 1e9f, -1e9f, 1.0f, -1.0f, 0.5f, 0.0f});
+  const float nan = std::nanf("");
+  // Twelve values, so both the eight-wide path and the remainder are taken.
+  floats.set(std::vector<float>{1.5f, -1.5f, 1e9f, -1e9f, 1.0f, -1.0f, 0.5f, nan,  //
+                                1.5f, -1.5f, nan, 0.25f});
   Audio ints(SampleFormat::int32, 1, kRate);
   ints.set(std::vector<int32_t>{INT32_MAX, INT32_MIN, 0x7FFF8000, -1});
   writer.append(floats.sample(bufferTime(0)));
@@ -176,7 +179,8 @@ TEST(SegmentFiles, OutOfRangeSamplesClipInsteadOfWrapping) {
   ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
 
   EXPECT_EQ(readCaf(f.segment(1))->samples,
-            (std::vector<int16_t>{32767, -32768, 32767, -32768, 32767, -32768, 16384, 0}));
+            (std::vector<int16_t>{32767, -32768, 32767, -32768, 32767, -32768, 16384, 0,  //
+                                  32767, -32768, 0, 8192}));
   EXPECT_EQ(readCaf(f.segment(2))->samples, (std::vector<int16_t>{32767, -32768, 32767, -1}));
 }
 

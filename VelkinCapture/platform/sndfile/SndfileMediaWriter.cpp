@@ -16,6 +16,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velkin {
 
 namespace {
@@ -24,6 +28,34 @@ constexpr int kMaxChannels = 1024;  // libsndfile refuses more
 
 Error sndfileError(int code) {
   return Error{"libsndfile", code, sf_error_number(code)};
+}
+
+// Float samples to 16 bits the way libsndfile's clipping conversion does it
+// (full scale 1.0 = 32768, saturating at both limits, NaN as silence), eight at
+// a time where the processor allows: converting is half the cost of a buffer.
+void floatToInt16(const float* in, int16_t* out, std::size_t count) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128 scale = _mm_set1_ps(32768.0f);
+  const __m128 low = _mm_set1_ps(-32768.0f);
+  const __m128 high = _mm_set1_ps(32767.0f);
+  const auto convert = [&](__m128 x) {
+    x = _mm_and_ps(x, _mm_cmpord_ps(x, x));  // NaN -> 0
+    return _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(x, scale), low), high));
+  };
+  for (; i + 8 <= count; i += 8) {
+    const __m128i first = convert(_mm_loadu_ps(in + i));
+    const __m128i second = convert(_mm_loadu_ps(in + i + 4));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(first, second));
+  }
+#endif
+  for (; i < count; ++i) {
+    const float x = in[i] * 32768.0f;
+    out[i] = x >= 32767.0f    ? int16_t{32767}
+             : x <= -32768.0f ? int16_t{-32768}
+             : x == x         ? static_cast<int16_t>(std::lrint(x))
+                              : int16_t{0};
+  }
 }
 
 // The one thread on which files are closed, shared by the service and every
@@ -93,9 +125,10 @@ class SndfileFile {
       fail(Error{"libsndfile", sf_error(nullptr), sf_strerror(nullptr)});
       return false;
     }
-    // Out-of-range floats saturate instead of wrapping into loud clicks.
+    // Out-of-range samples saturate instead of wrapping into loud clicks.
     sf_command(sound_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     headerInterval_ = info.samplerate;
+    channels_ = info.channels;
     setStatus(MediaWriterStatus::writing);
     return true;
   }
@@ -110,9 +143,13 @@ class SndfileFile {
   bool write(SampleFormat format, const void* data, sf_count_t frames) {
     sf_count_t written = 0;
     switch (format) {
-      case SampleFormat::float32:
-        written = sf_writef_float(sound_, static_cast<const float*>(data), frames);
+      case SampleFormat::float32: {
+        const auto samples = static_cast<std::size_t>(frames * channels_);
+        converted_.resize(samples);
+        floatToInt16(static_cast<const float*>(data), converted_.data(), samples);
+        written = sf_writef_short(sound_, converted_.data(), frames);
         break;
+      }
       case SampleFormat::int16:
         written = sf_writef_short(sound_, static_cast<const short*>(data), frames);
         break;
@@ -224,6 +261,8 @@ class SndfileFile {
   SNDFILE* sound_ = nullptr;
   sf_count_t headerInterval_ = 0;  // frames between header rewrites: one second
   sf_count_t framesSinceHeader_ = 0;
+  sf_count_t channels_ = 0;
+  std::vector<int16_t> converted_;  // float samples as stored
 
   mutable std::mutex lock_;  // guards status_, error_ and finishRequested_
   MediaWriterStatus status_ = MediaWriterStatus::unknown;
