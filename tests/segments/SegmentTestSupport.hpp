@@ -91,18 +91,14 @@ class Audio {
 // A media writer that does what it is told and records what it was asked.
 class FakeInput final : public MediaWriterInput {
  public:
-  void setExpectsMediaDataInRealTime(bool realTime) override { this->realTime = realTime; }
-  bool isReadyForMoreMediaData() const override { return ready; }
+  void setExpectsMediaDataInRealTime(bool) override {}
+  bool isReadyForMoreMediaData() const override { return true; }
   bool append(const SampleBuffer& sample) override {
     appended.push_back(sample.presentationTimeStamp());
     return true;
   }
   void markAsFinished() override { finished = true; }
 
-  AudioOutputSettings settings;
-  const FormatDescription* hint = nullptr;
-  bool realTime = false;
-  bool ready = true;
   bool finished = false;
   std::vector<MediaTime> appended;
 };
@@ -126,7 +122,7 @@ class FakeWriter final : public MediaWriter {
   std::optional<Error> error() const override { return startError; }
   const std::filesystem::path& outputURL() const override { return url; }
 
-  // Ends the finish with `status`, running its handler here.
+  // Ends the finish with `status`, running its handler on the calling (test) thread.
   void complete(MediaWriterStatus status) {
     status_ = status;
     std::exchange(pending, nullptr)();
@@ -171,20 +167,16 @@ class FakeService final : public MediaWriterService {
     return std::shared_ptr<MediaWriter>(writer);
   }
 
-  std::shared_ptr<MediaWriterInput> makeAudioInput(const AudioOutputSettings& settings,
-                                                   const FormatDescription* hint) override {
-    auto input = std::make_shared<FakeInput>();
-    input->settings = settings;
-    input->hint = hint;
-    input->ready = inputsReady;
-    return input;
+  std::shared_ptr<MediaWriterInput> makeAudioInput(const AudioOutputSettings&,
+                                                   const FormatDescription*) override {
+    return std::make_shared<FakeInput>();
   }
 
   std::optional<Error> makeError;
   bool canAdd = true;
   bool starts = true;
   std::optional<Error> startError;
-  bool inputsReady = true;
+  // Runs on the thread of the append that opens a segment, before the file is made.
   std::function<void(const std::filesystem::path&)> onMakeWriter;
   std::vector<std::shared_ptr<FakeWriter>> writers;
 };

@@ -73,25 +73,6 @@ TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
   }
 }
 
-TEST(SegmentWriterRotation, FirstSegmentTakesItsSettingsFromTheSample) {
-  Fixture f;
-  SegmentWriter writer = f.make();
-  writer.append(f.audio.sample(at(0)));
-
-  ASSERT_EQ(f.media.writers.size(), 1u);
-  EXPECT_EQ(f.media.writers[0]->url, f.dir / "interviewer-000001.caf");
-  const FakeInput& input = *f.media.writers[0]->input;
-  EXPECT_EQ(input.settings.formatID, 0x6C70636Du);
-  EXPECT_EQ(input.settings.sampleRate, 48000.0);
-  EXPECT_EQ(input.settings.numberOfChannels, 2);
-  EXPECT_EQ(input.settings.linearPCMBitDepth, 16);
-  EXPECT_FALSE(input.settings.linearPCMIsFloat);
-  EXPECT_FALSE(input.settings.linearPCMIsBigEndian);
-  EXPECT_FALSE(input.settings.linearPCMIsNonInterleaved);
-  EXPECT_EQ(input.hint, &f.audio.format());
-  EXPECT_TRUE(input.realTime);
-}
-
 TEST(SegmentWriterRotation, SegmentNumbersWidenPastSixDigits) {
   EXPECT_EQ(segmentFileName("candidate", 42), "candidate-000042.caf");
   EXPECT_EQ(segmentFileName("interviewer", 999999), "interviewer-999999.caf");
@@ -134,19 +115,6 @@ TEST(SegmentWriterRotation, StopClosesOnceAndTheNextSampleOpensTheNextNumber) {
   ASSERT_EQ(f.media.writers.size(), 2u);
   EXPECT_EQ(f.media.writers[1]->url, f.dir / "interviewer-000002.caf");
   EXPECT_EQ(f.media.writers[1]->input->appended, std::vector<MediaTime>{at(1)});
-}
-
-TEST(SegmentWriterRotation, SampleRefusedByTheNewInputIsLostButStartsTheSegment) {
-  Fixture f;
-  SegmentWriter writer = f.make();
-  writer.append(f.audio.sample(at(0)));
-  f.media.inputsReady = false;
-  writer.append(f.audio.sample(at(5)));
-
-  ASSERT_EQ(f.media.writers.size(), 2u);
-  EXPECT_TRUE(f.media.writers[1]->input->appended.empty());
-  EXPECT_EQ(f.media.writers[1]->sessionStart, at(5));
-  EXPECT_EQ(f.media.writers[0]->finishCalls, 1);
 }
 
 TEST(SegmentWriterErrors, EachFailedBeginWritesItsLineAndUsesUpANumber) {
