@@ -58,8 +58,15 @@ void SegmentWriter::append(const SampleBuffer& sample) {
     }
   }
 
-  if (input_ != nullptr && input_->isReadyForMoreMediaData()) {
-    (void)input_->append(sample);
+  if (input_ != nullptr && input_->isReadyForMoreMediaData() && !input_->append(sample) &&
+      !failureReported_) {
+    // A segment that stops taking audio (a full disk) loses everything until the
+    // next rotation; say so once, rather than letting the gap pass in silence.
+    failureReported_ = true;
+    const std::optional<Error> error = writer_->error();
+    writeStandardError("Velkin " + label_ + " writer error: " +
+                       (error ? error->localizedDescription() : std::string("append failed")) +
+                       "\n");
   }
 }
 
@@ -129,6 +136,7 @@ void SegmentWriter::begin(const FormatDescription& format, MediaTime at) {
   writer_ = std::move(writer);
   input_ = std::move(input);
   start_ = at;
+  failureReported_ = false;
 }
 
 void SegmentWriter::finish() {

@@ -49,6 +49,8 @@ class SegmentWriter {
   std::shared_ptr<MediaWriter> writer_;
   std::shared_ptr<MediaWriterInput> input_;
   std::optional<MediaTime> start_;
+  // Whether the open segment's first failed append has been reported.
+  bool failureReported_ = false;
 };
 
 }  // namespace velkin

@@ -94,9 +94,13 @@ class FakeInput final : public MediaWriterInput {
   void setExpectsMediaDataInRealTime(bool) override {}
   bool isReadyForMoreMediaData() const override { return true; }
   bool append(const SampleBuffer& sample) override {
+    if (fails) {
+      return false;
+    }
     appended.push_back(sample.presentationTimeStamp());
     return true;
   }
+  bool fails = false;
   void markAsFinished() override { finished = true; }
 
   bool finished = false;

@@ -165,6 +165,25 @@ TEST(SegmentWriterErrors, EachFailedBeginWritesItsLineAndUsesUpANumber) {
   }
 }
 
+TEST(SegmentWriterErrors, AFailedAppendIsReportedOncePerSegment) {
+  Fixture f;
+  SegmentWriter writer = f.make();
+  writer.append(f.audio.sample(at(0)));
+  ASSERT_EQ(f.media.writers.size(), 1u);
+  f.media.writers[0]->input->fails = true;
+  f.media.writers[0]->startError = Error{"POSIX", 28, "No space left on device"};
+
+  testing::internal::CaptureStderr();
+  writer.append(f.audio.sample(at(1)));
+  writer.append(f.audio.sample(at(2)));
+  writer.append(f.audio.sample(at(5)));  // rotates into a healthy segment
+  writer.append(f.audio.sample(at(6)));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Velkin interviewer writer error: No space left on device\n");
+  ASSERT_EQ(f.media.writers.size(), 2u);
+  EXPECT_EQ(f.media.writers[1]->input->appended, (std::vector<MediaTime>{at(5), at(6)}));
+}
+
 TEST(SegmentWriterMarkers, MarkerAppearsOnlyWhenTheFinishCompletes) {
   Fixture f;
   SegmentWriter writer = f.make();
