@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+
+namespace velkin::pulse {
+
+// Where one track's frames go on the call's timeline.
+//
+// Both tracks count frames from the same capture start on CLOCK_MONOTONIC: a
+// frame's presentation time is its position on that timeline, and a track's
+// position only ever grows by the frames it delivers, audio or silence. So the
+// files the frames end up in can never close up over lost time, and a position
+// is a time of the call.
+//
+// Audio is placed by the time the server says it was captured, not by when it
+// reached us. Right after audio arrives we ask the server for the stream's timing
+// (its write index and the audio still inside the source); the reply comes after
+// every byte the server had sent before it, so it dates all audio we are holding
+// without any extrapolation:
+//
+//   capture time of stream frame i = reply time - source latency - (write index - i)
+//
+// Audio the server buffered and sent late (a burst after a stall of ours) has a
+// write index far ahead of it and dates early: that is latency, and it follows the
+// audio before it. When the source itself produced nothing for a while (it was
+// suspended, its device went away, the sink rendered ahead of our connection),
+// the write index stood still and the audio dates late: that stretch becomes
+// silence of the same length, before the audio. Audio that dates earlier than the
+// track's position (a source clock running faster than the monotonic clock) is
+// never dropped or moved earlier: it follows on directly.
+//
+// A monitor's audio is dated by when its sink mixed it, not by when the mix will
+// be heard: virtual sources built on a monitor (a remapped microphone, an echo
+// canceller) do not report the sink's latency, and counting it for one track
+// only would shift the tracks apart by it.
+//
+// Pure arithmetic in frames; the caller reads the clocks.
+struct StreamTiming {
+  int64_t atFrame = 0;        // when the server answered, in frames since capture start
+  int64_t writeIndex = 0;     // frames the server has written into the stream so far
+  int64_t sourceLatency = 0;  // frames captured but still inside the source
+};
+
+class TrackTimeline {
+ public:
+  // Gaps up to `tolerance` frames are taken for jitter of the timing replies,
+  // except before the first audio of a connection (see startConnection).
+  explicit TrackTimeline(int64_t tolerance) : tolerance_(tolerance) {}
+
+  // The presentation time, in frames, of the next frame delivered.
+  int64_t position() const { return position_; }
+
+  // The next audio is the first of a new server stream (the first of the track,
+  // or after a reconnection): any time between the track's position and it is a
+  // real gap, however short.
+  void startConnection() { exact_ = true; }
+
+  // Frames of silence to deliver before audio whose first frame is the stream's
+  // frame `index`, dated by `timing` (taken after that frame arrived).
+  int64_t silenceBefore(int64_t index, const StreamTiming& timing);
+
+  // Frames of silence that bring the track up to `frame` when no audio can come
+  // for that stretch (no device, a suspended source). After such a fill, any gap
+  // before the next audio is real, however short.
+  int64_t silenceUntil(int64_t frame);
+
+  // `frames` frames were delivered at position().
+  void advance(int64_t frames) { position_ += frames; }
+
+ private:
+  int64_t tolerance_;
+  int64_t position_ = 0;
+  bool exact_ = true;
+};
+
+}  // namespace velkin::pulse
