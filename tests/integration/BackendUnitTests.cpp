@@ -1,0 +1,167 @@
+// Server-free parts of the Linux backend: the desktop size from a fake sysfs tree,
+// and how a track's audio is placed on the call's timeline.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/linux/DrmDisplay.hpp"
+#include "platform/pulse/TrackTimeline.hpp"
+
+namespace velkin {
+namespace {
+
+class FakeDrmTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::filesystem::temp_directory_path() /
+            ("velkin-drm-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_ / "card0");  // a card: no status
+    std::filesystem::create_directories(root_ / "renderD128");
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  void connector(const std::string& name, const std::string& status, const std::string& modes) {
+    std::filesystem::create_directories(root_ / name);
+    std::ofstream(root_ / name / "status") << status << "\n";
+    std::ofstream(root_ / name / "modes") << modes;
+  }
+
+  std::filesystem::path root_;
+};
+
+TEST_F(FakeDrmTree, TakesTheFirstModeOfTheFirstConnectedConnectorInNaturalOrder) {
+  connector("card0-DP-1", "disconnected", "");
+  connector("card0-DP-10", "connected", "3840x2160\n");
+  connector("card0-DP-2", "connected", "2560x1440\n1920x1080\n");
+  connector("card0-HDMI-A-1", "connected", "1280x720\n");
+  const Display display = firstConnectedDrmDisplay(root_);
+  EXPECT_EQ(display.width, 2560u);
+  EXPECT_EQ(display.height, 1440u);
+}
+
+TEST_F(FakeDrmTree, SkipsConnectedConnectorsWithoutAUsableMode) {
+  connector("card0-DP-1", "connected", "");
+  connector("card0-DP-2", "connected", "garbage\n");
+  connector("card0-eDP-1", "connected", "1920x1080i\n");
+  const Display display = firstConnectedDrmDisplay(root_);
+  EXPECT_EQ(display.width, 1920u);
+  EXPECT_EQ(display.height, 1080u);
+}
+
+TEST_F(FakeDrmTree, IsZeroWithoutAConnectedMonitorOrWithoutTheTree) {
+  connector("card0-DP-1", "disconnected", "1920x1080\n");
+  connector("card0-DP-2", "unknown", "1920x1080\n");
+  EXPECT_EQ(firstConnectedDrmDisplay(root_).width, 0u);
+  const Display missing = firstConnectedDrmDisplay(root_ / "absent");
+  EXPECT_EQ(missing.width, 0u);
+  EXPECT_EQ(missing.height, 0u);
+}
+
+TEST(DrmMode, ParsesOnlyWidthByHeight) {
+  EXPECT_EQ(parseDrmMode("1920x1080")->width, 1920u);
+  EXPECT_EQ(parseDrmMode("1920x1080i")->height, 1080u);
+  EXPECT_FALSE(parseDrmMode(""));
+  EXPECT_FALSE(parseDrmMode("x1080"));
+  EXPECT_FALSE(parseDrmMode("1920x"));
+  EXPECT_FALSE(parseDrmMode("0x0"));
+  EXPECT_FALSE(parseDrmMode("1920 1080"));
+}
+
+// Frames at 48 kHz; a fragment of 20 ms is 960 frames.
+constexpr int64_t fragment = 960;
+
+// The reply of a source that has captured steadily since `startFrame`, when the
+// server has written `written` frames and `latency` more are in the device.
+pulse::StreamTiming steady(int64_t startFrame, int64_t written, int64_t latency = 0) {
+  return pulse::StreamTiming{startFrame + written + latency, written, latency};
+}
+
+TEST(TrackTimeline, ALateFirstConnectionStartsWithSilenceOfExactlyThatLength) {
+  pulse::TrackTimeline timeline(fragment);
+  // The sink had rendered ahead before we connected: the first audio was captured
+  // 1.3 s into the capture. That gap is filled, and so is a gap of a few frames.
+  EXPECT_EQ(timeline.silenceBefore(0, steady(62'400, fragment)), 62'400);
+  timeline.advance(62'400 + fragment);
+
+  pulse::TrackTimeline early(fragment);
+  EXPECT_EQ(early.silenceBefore(0, steady(5, fragment)), 5);
+  pulse::TrackTimeline beforeStart(fragment);
+  EXPECT_EQ(beforeStart.silenceBefore(0, steady(-300, fragment)), 0);
+}
+
+TEST(TrackTimeline, SteadyAudioFollowsOnDespiteJitterAndSourceLatency) {
+  pulse::TrackTimeline timeline(fragment);
+  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment, 240)), 0);
+  timeline.advance(fragment);
+  for (int64_t n = 1; n < 500; ++n) {
+    // Replies late or early by up to half a fragment.
+    const int64_t jitter = (n % 7 - 3) * fragment / 6;
+    pulse::StreamTiming timing = steady(0, (n + 1) * fragment, 240);
+    timing.atFrame += jitter;
+    ASSERT_EQ(timeline.silenceBefore(n * fragment, timing), 0) << n;
+    timeline.advance(fragment);
+  }
+  EXPECT_EQ(timeline.position(), 500 * fragment);
+}
+
+TEST(TrackTimeline, AudioTheServerHeldBackIsLatencyNotAGap) {
+  pulse::TrackTimeline timeline(fragment);
+  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
+  timeline.advance(fragment);
+  // We stalled for 1 s; the server kept capturing and now sends 1 s at once. The
+  // reply comes after all of it: its write index is a second ahead of the first
+  // byte of the burst, which therefore dates right after the audio before.
+  const int64_t burst = 48'000;
+  const pulse::StreamTiming timing = steady(0, fragment + burst);
+  EXPECT_EQ(timeline.silenceBefore(fragment, timing), 0);
+  timeline.advance(burst);
+  EXPECT_EQ(timeline.position(), fragment + burst);
+}
+
+TEST(TrackTimeline, AStretchWithoutCaptureBecomesSilenceOfItsLength) {
+  pulse::TrackTimeline timeline(fragment);
+  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
+  timeline.advance(fragment);
+  // The source was suspended for 0.75 s: the write index stood still meanwhile.
+  const int64_t stall = 36'000;
+  EXPECT_EQ(timeline.silenceBefore(fragment, steady(stall, 2 * fragment)), stall);
+  timeline.advance(stall + fragment);
+  // Then steady again, from the new base.
+  EXPECT_EQ(timeline.silenceBefore(2 * fragment, steady(stall, 3 * fragment)), 0);
+}
+
+TEST(TrackTimeline, AudioDatedBeforeThePositionIsNeverDroppedOrMovedEarlier) {
+  pulse::TrackTimeline timeline(fragment);
+  timeline.advance(10 * fragment);  // say, silence filled while the device was away
+  // The source clock runs fast, or the fill overshot: the audio dates earlier than
+  // the track's position. It follows on; nothing is taken back.
+  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
+  EXPECT_EQ(timeline.position(), 10 * fragment);
+}
+
+TEST(TrackTimeline, ShortGapsAreJitterExceptRightAfterAReconnection) {
+  pulse::TrackTimeline timeline(fragment);
+  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
+  timeline.advance(fragment);
+  // Mid-connection, a reply 15 ms late is jitter.
+  EXPECT_EQ(timeline.silenceBefore(fragment, steady(720, 2 * fragment)), 0);
+  timeline.advance(fragment);
+  // A new connection starts 10 ms after the old one ended: a real gap.
+  timeline.startConnection();
+  int64_t resumedAt = timeline.position() + 480;
+  EXPECT_EQ(timeline.silenceBefore(0, steady(resumedAt, fragment)), 480);
+  timeline.advance(480 + fragment);
+  // So is the rest of a stretch that was filled up to just short of the audio.
+  EXPECT_EQ(timeline.silenceUntil(timeline.position() - 1), 0);
+  EXPECT_EQ(timeline.silenceUntil(timeline.position() + 4800), 4800);
+  timeline.advance(4800);
+  resumedAt = timeline.position() + 240;
+  EXPECT_EQ(timeline.silenceBefore(0, steady(resumedAt, fragment)), 240);
+}
+
+}  // namespace
+}  // namespace velkin

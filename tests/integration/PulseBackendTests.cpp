@@ -1,0 +1,549 @@
+// The capture service against a real, private PulseAudio daemon, driven directly
+// with serial queues and a recording output.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "PulseTestSupport.hpp"
+#include "platform/Capture.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/pulse/PulseCaptureService.hpp"
+
+namespace velkin {
+namespace {
+
+using testing::amplitudeAt;
+using testing::firstAbove;
+using testing::longestZeroRun;
+using testing::monotonicNanoseconds;
+using testing::Player;
+using testing::PulseDaemon;
+using testing::tone;
+using namespace std::chrono_literals;
+
+constexpr int rate = 48000;
+constexpr int64_t window = 4800;  // 100 ms: 10 Hz bins, exact for the tones below
+constexpr double callHz = 440;
+constexpr double microphoneHz = 1000;
+constexpr double headsetHz = 700;
+
+struct Delivered {
+  MediaTime time;
+  int64_t frames = 0;
+  std::optional<AudioStreamDescription> audio;
+  size_t bytes = 0;
+  std::vector<float> left;
+  int64_t arrivedAt = 0;
+  bool onItsQueue = false;
+};
+
+// Records every sample with where and when it arrived, and every stop.
+class Recorder final : public StreamOutput, public StreamDelegate {
+ public:
+  SerialQueue& queue(OutputType type) {
+    switch (type) {
+      case OutputType::screen:
+        return screen_;
+      case OutputType::audio:
+        return audio_;
+      default:
+        return microphone_;
+    }
+  }
+
+  // Runs on the queue of `type`.
+  void stream(CaptureStream&, const SampleBuffer& sample, OutputType type) override {
+    Delivered entry;
+    entry.time = sample.presentationTimeStamp();
+    entry.onItsQueue = queue(type).isCurrent();
+    entry.arrivedAt = monotonicNanoseconds();
+    entry.bytes = sample.data().size();
+    if (const FormatDescription* format = sample.formatDescription()) {
+      if (const AudioStreamDescription* audio = format->streamBasicDescription()) {
+        entry.audio = *audio;
+        entry.frames = sample.frameCount();
+        const auto* samples = reinterpret_cast<const float*>(sample.data().data());
+        for (int64_t f = 0; f < entry.frames; ++f) {
+          entry.left.push_back(samples[f * audio->channelsPerFrame]);
+        }
+      }
+    }
+    std::lock_guard lock(lock_);
+    delivered_[type].push_back(std::move(entry));
+  }
+
+  // Runs on a thread of the backend's choosing.
+  void streamDidStop(CaptureStream&, const Error& error) override {
+    std::lock_guard lock(lock_);
+    stops_.push_back(error);
+    stopped_.notify_all();
+  }
+
+  std::vector<Delivered> delivered(OutputType type) const {
+    std::lock_guard lock(lock_);
+    const auto it = delivered_.find(type);
+    return it == delivered_.end() ? std::vector<Delivered>{} : it->second;
+  }
+
+  size_t count(OutputType type) const { return delivered(type).size(); }
+
+  std::vector<float> track(OutputType type) const {
+    std::vector<float> samples;
+    for (const Delivered& entry : delivered(type)) {
+      samples.insert(samples.end(), entry.left.begin(), entry.left.end());
+    }
+    return samples;
+  }
+
+  std::vector<Error> stops() const {
+    std::lock_guard lock(lock_);
+    return stops_;
+  }
+
+  bool waitForStop(std::chrono::milliseconds within) {
+    std::unique_lock lock(lock_);
+    return stopped_.wait_for(lock, within, [&] { return !stops_.empty(); });
+  }
+
+ private:
+  SerialQueue audio_{"test.audio", QualityOfService::userInitiated};
+  SerialQueue microphone_{"test.microphone", QualityOfService::userInitiated};
+  SerialQueue screen_{"test.screen", QualityOfService::utility};
+  mutable std::mutex lock_;  // guards delivered_, stops_
+  std::condition_variable stopped_;
+  std::map<OutputType, std::vector<Delivered>> delivered_;
+  std::vector<Error> stops_;
+};
+
+StreamConfiguration callConfiguration() {
+  StreamConfiguration configuration;
+  configuration.minimumFrameInterval = MediaTime::make(1, 1);
+  configuration.queueDepth = 2;
+  configuration.showsCursor = false;
+  configuration.capturesAudio = true;
+  configuration.captureMicrophone = true;
+  configuration.sampleRate = rate;
+  configuration.channelCount = 2;
+  return configuration;
+}
+
+// Calls `start` with a completion and waits for it; fails the test if the
+// completion comes more than once.
+template <typename T>
+T awaitHandler(const std::function<void(std::function<void(T)>)>& start) {
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  auto promise = std::make_shared<std::promise<T>>();
+  start([calls, promise](T value) {
+    if (calls->fetch_add(1) == 0) {
+      promise->set_value(std::move(value));
+    } else {
+      ADD_FAILURE() << "a completion handler was called twice";
+    }
+  });
+  auto future = promise->get_future();
+  EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+  return future.get();
+}
+
+// One capture of the call: the recorder outlives the stream, as the queues must.
+struct Session {
+  explicit Session(StreamConfiguration configuration = callConfiguration()) {
+    stream = service->makeStream(ContentFilter{}, configuration, recorder);
+  }
+
+  std::optional<Error> start() {
+    for (OutputType type : {OutputType::screen, OutputType::audio, OutputType::microphone}) {
+      if (auto error = stream->addStreamOutput(recorder, type, recorder.queue(type))) {
+        return error;
+      }
+    }
+    startedAt = monotonicNanoseconds();
+    return awaitHandler<std::optional<Error>>(
+        [&](auto handler) { stream->startCapture(std::move(handler)); });
+  }
+
+  void stop() {
+    stoppedAt = monotonicNanoseconds();
+    const std::optional<Error> error = awaitHandler<std::optional<Error>>(
+        [&](auto handler) { stream->stopCapture(std::move(handler)); });
+    EXPECT_FALSE(error) << error->description();
+  }
+
+  double seconds() const { return double(stoppedAt - startedAt) / 1e9; }
+
+  Recorder recorder;
+  std::unique_ptr<CaptureService> service = makePulseCaptureService();
+  std::unique_ptr<CaptureStream> stream;
+  int64_t startedAt = 0;
+  int64_t stoppedAt = 0;
+};
+
+// Every buffer of an audio track on its own queue, float32 48000/2, and the
+// presentation times count the frames from 0 without a gap or overlap.
+void expectOneTimeline(const std::vector<Delivered>& buffers, const char* name) {
+  ASSERT_FALSE(buffers.empty()) << name;
+  int64_t next = 0;
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    const Delivered& buffer = buffers[i];
+    ASSERT_TRUE(buffer.onItsQueue) << name << " buffer " << i;
+    ASSERT_TRUE(buffer.audio) << name << " buffer " << i;
+    ASSERT_EQ(buffer.audio->sampleRate, rate);
+    ASSERT_EQ(buffer.audio->channelsPerFrame, 2u);
+    ASSERT_EQ(buffer.audio->format, SampleFormat::float32);
+    ASSERT_EQ(buffer.time.timescale, rate) << name;
+    ASSERT_EQ(buffer.time.value, next) << name << " buffer " << i;
+    ASSERT_GT(buffer.frames, 0);
+    ASSERT_LE(buffer.frames, rate / 50) << name << ": longer than one fragment";
+    next += buffer.frames;
+  }
+}
+
+// The tone amplitudes of `track` in 100 ms windows from `from` to `to` (frames).
+std::vector<double> amplitudes(const std::vector<float>& track, double hertz, int64_t from,
+                               int64_t to) {
+  std::vector<double> result;
+  for (int64_t start = from; start + window <= std::min<int64_t>(to, int64_t(track.size()));
+       start += window) {
+    result.push_back(amplitudeAt(std::span(track).subspan(size_t(start), size_t(window)), hertz));
+  }
+  return result;
+}
+
+double minimum(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+double maximum(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+class PulseBackend : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(daemon_.failure(), ""); }
+
+  // A null sink that starts playing renders up to two seconds ahead at once; a
+  // monitor connected then gets its first audio only after that. Each sink gets
+  // a silent player of its own, and is resumed afresh with it: from then on the
+  // sink renders just as far ahead as its players ask. The signals' players come
+  // after, so that nothing stalls them.
+  void settle(std::initializer_list<const char*> sinks) {
+    std::vector<Player::Feed> feeds;
+    for (const char* sink : sinks) {
+      feeds.push_back({sink, [](int64_t) { return 0.0f; }});
+    }
+    quiet_ = std::make_unique<Player>(std::move(feeds));
+    std::this_thread::sleep_for(50ms);
+    for (const char* sink : sinks) {
+      ASSERT_TRUE(daemon_.pactl(std::string("suspend-sink ") + sink + " 1"));
+      ASSERT_TRUE(daemon_.pactl(std::string("suspend-sink ") + sink + " 0"));
+    }
+  }
+
+  int64_t framesSince(int64_t startedAt, int64_t at) const {
+    return (at - startedAt) / 1000 * rate / 1'000'000;
+  }
+
+  PulseDaemon daemon_;
+  std::unique_ptr<Player> quiet_;
+};
+
+TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
+  settle({"call", "mic_in"});
+  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
+                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
+  std::this_thread::sleep_for(100ms);
+  ASSERT_FALSE(player.failedToStart());
+
+  Session session;
+  const std::optional<Error> error = session.start();
+  ASSERT_FALSE(error) << error->description();
+  std::this_thread::sleep_for(1200ms);
+  player.click();
+  std::this_thread::sleep_for(1300ms);
+  session.stop();
+  const size_t afterStop = session.recorder.count(OutputType::audio) +
+                           session.recorder.count(OutputType::microphone) +
+                           session.recorder.count(OutputType::screen);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(session.recorder.count(OutputType::audio) +
+                session.recorder.count(OutputType::microphone) +
+                session.recorder.count(OutputType::screen),
+            afterStop)
+      << "samples arrived after the stop was reported";
+
+  const std::vector<Delivered> system = session.recorder.delivered(OutputType::audio);
+  const std::vector<Delivered> microphone = session.recorder.delivered(OutputType::microphone);
+  expectOneTimeline(system, "call audio");
+  expectOneTimeline(microphone, "microphone");
+  const std::vector<float> systemTrack = session.recorder.track(OutputType::audio);
+  const std::vector<float> microphoneTrack = session.recorder.track(OutputType::microphone);
+
+  // True to the call's time: both tracks span the capture, up to what was still
+  // on its way when it stopped.
+  for (const auto* track : {&systemTrack, &microphoneTrack}) {
+    EXPECT_NEAR(double(track->size()) / rate, session.seconds(), 0.06);
+  }
+
+  // The click went into both sinks at the same frame.
+  const auto systemClick = firstAbove(systemTrack, 0.6f);
+  const auto microphoneClick = firstAbove(microphoneTrack, 0.6f);
+  ASSERT_TRUE(systemClick && microphoneClick);
+  const double offset = double(*systemClick - *microphoneClick) / rate;
+  std::printf("click at %.4f s (call audio) and %.4f s (microphone): offset %.1f ms\n",
+              double(*systemClick) / rate, double(*microphoneClick) / rate, offset * 1000);
+  EXPECT_LT(std::fabs(offset), 0.025);
+
+  // Each track its own tone and not the other's, away from the start and the click.
+  const int64_t from = *firstAbove(systemTrack, 0.1f) + window;
+  const int64_t clickFrom = std::min(*systemClick, *microphoneClick) - window;
+  const int64_t clickTo = std::max(*systemClick, *microphoneClick) + window;
+  for (auto [from_, to_] : {std::pair(from, clickFrom), std::pair(clickTo, int64_t(1) << 40)}) {
+    EXPECT_GT(minimum(amplitudes(systemTrack, callHz, from_, to_)), 0.15);
+    EXPECT_LT(maximum(amplitudes(systemTrack, microphoneHz, from_, to_)), 0.005);
+    EXPECT_GT(minimum(amplitudes(microphoneTrack, microphoneHz, from_, to_)), 0.15);
+    EXPECT_LT(maximum(amplitudes(microphoneTrack, callHz, from_, to_)), 0.005);
+  }
+
+  // About 50 buffers a second, as they come, without bursts.
+  for (const auto* buffers : {&system, &microphone}) {
+    const int64_t to = session.stoppedAt - 100'000'000;
+    const int64_t from_ = to - 1'500'000'000;
+    int count = 0;
+    int64_t previous = 0;
+    int64_t longestPause = 0;
+    for (const Delivered& buffer : *buffers) {
+      if (buffer.arrivedAt >= from_ && buffer.arrivedAt < to) {
+        ++count;
+        if (previous != 0) {
+          longestPause = std::max(longestPause, buffer.arrivedAt - previous);
+        }
+        previous = buffer.arrivedAt;
+      }
+    }
+    const double perSecond = count / 1.5;
+    std::printf("%s: %.1f buffers/s, longest pause %.1f ms\n",
+                buffers == &system ? "call audio" : "microphone", perSecond,
+                double(longestPause) / 1e6);
+    EXPECT_GT(perSecond, 45);
+    EXPECT_LT(perSecond, 55);
+    EXPECT_LT(longestPause, 60'000'000);
+  }
+
+  // One frame without image per second on the screen queue.
+  const std::vector<Delivered> screen = session.recorder.delivered(OutputType::screen);
+  EXPECT_GE(screen.size(), 2u);
+  EXPECT_LE(screen.size(), 4u);
+  for (const Delivered& frame : screen) {
+    EXPECT_TRUE(frame.onItsQueue);
+    EXPECT_FALSE(frame.audio);
+    EXPECT_EQ(frame.bytes, 0u);
+  }
+}
+
+TEST_F(PulseBackend, CallAudioFollowsANewDefaultSinkAndNeverTheMicrophone) {
+  ASSERT_TRUE(
+      daemon_.pactl("load-module module-null-sink sink_name=headset rate=48000 channels=2"));
+  settle({"call", "headset", "mic_in"});
+  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
+                 {"headset", [](int64_t n) { return tone(n, headsetHz, 0.2f); }},
+                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
+  std::this_thread::sleep_for(100ms);
+
+  Session session;
+  const std::optional<Error> error = session.start();
+  ASSERT_FALSE(error) << error->description();
+  std::this_thread::sleep_for(1000ms);
+  const int64_t switchedAt = monotonicNanoseconds();
+  ASSERT_TRUE(daemon_.pactl("set-default-sink headset"));
+  std::this_thread::sleep_for(1000ms);
+  session.stop();
+
+  expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
+  const std::vector<float> track = session.recorder.track(OutputType::audio);
+  const int64_t switchFrame = framesSince(session.startedAt, switchedAt);
+  // Before the switch the call sink, after it the headset; the microphone never.
+  const int64_t start = *firstAbove(track, 0.1f) + window;
+  EXPECT_GT(minimum(amplitudes(track, callHz, start, switchFrame - window)), 0.15);
+  EXPECT_LT(maximum(amplitudes(track, headsetHz, start, switchFrame - window)), 0.005);
+  // The new sink's audio from shortly after the command on. (The server moves the
+  // player's call stream along to the new default, as it would a call app's.)
+  const int64_t settled = switchFrame + rate / 5;
+  EXPECT_GT(minimum(amplitudes(track, headsetHz, settled, int64_t(track.size()))), 0.15);
+  EXPECT_LT(maximum(amplitudes(track, microphoneHz, 0, int64_t(track.size()))), 0.005);
+  // The change costs a short stretch of silence, and the timeline stays true.
+  const testing::Run gap = longestZeroRun(track, start);
+  std::printf("default sink change: %.1f ms of silence at %.3f s (command at %.3f s)\n",
+              double(gap.length) * 1000 / rate, double(gap.start) / rate,
+              double(switchFrame) / rate);
+  EXPECT_LT(gap.length, rate / 10);
+  EXPECT_NEAR(double(track.size()) / rate, session.seconds(), 0.06);
+}
+
+TEST_F(PulseBackend, RemovedSinksNeverLeaveTheMicrophoneOnTheCallAudioTrack) {
+  ASSERT_TRUE(
+      daemon_.pactl("load-module module-null-sink sink_name=speakers rate=48000 "
+                    "channels=2 sink_properties=device.form_factor=speaker"));
+  const std::optional<std::string> modules = daemon_.pactl("list short modules");
+  ASSERT_TRUE(modules);
+  const auto moduleOf = [&](const std::string& sink) {
+    const size_t at = modules->find("sink_name=" + sink + " ");
+    const size_t line = modules->rfind('\n', at);
+    return std::stoi(modules->substr(line == std::string::npos ? 0 : line + 1));
+  };
+  const int callModule = moduleOf("call");
+  const int speakersModule = moduleOf("speakers");
+  settle({"call", "speakers", "mic_in"});
+
+  auto callPlayer = std::make_unique<Player>(
+      std::vector<Player::Feed>{{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});
+  auto speakersPlayer = std::make_unique<Player>(
+      std::vector<Player::Feed>{{"speakers", [](int64_t n) { return tone(n, headsetHz, 0.2f); }}});
+  Player microphonePlayer({{"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
+  std::this_thread::sleep_for(100ms);
+
+  Session session;
+  const std::optional<Error> error = session.start();
+  ASSERT_FALSE(error) << error->description();
+  std::this_thread::sleep_for(1000ms);
+  // The headset is unplugged: the server picks the speakers as the default.
+  callPlayer.reset();  // its stream would otherwise be moved along
+  const int64_t firstRemoval = monotonicNanoseconds();
+  ASSERT_TRUE(daemon_.pactl("unload-module " + std::to_string(callModule)));
+  std::this_thread::sleep_for(1000ms);
+  // Then the speakers go too: the only sink left is the microphone's own feed.
+  speakersPlayer.reset();
+  const int64_t secondRemoval = monotonicNanoseconds();
+  ASSERT_TRUE(daemon_.pactl("unload-module " + std::to_string(speakersModule)));
+  std::this_thread::sleep_for(800ms);
+  session.stop();
+  EXPECT_TRUE(session.recorder.stops().empty());
+
+  expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
+  const std::vector<float> track = session.recorder.track(OutputType::audio);
+  EXPECT_LT(maximum(amplitudes(track, microphoneHz, 0, int64_t(track.size()))), 0.005)
+      << "the call audio track recorded the microphone";
+  const int64_t first = framesSince(session.startedAt, firstRemoval);
+  const int64_t second = framesSince(session.startedAt, secondRemoval);
+  EXPECT_GT(minimum(amplitudes(track, callHz, *firstAbove(track, 0.1f) + window, first - window)),
+            0.15);
+  EXPECT_GT(minimum(amplitudes(track, headsetHz, first + rate / 5, second - window)), 0.15);
+  // Detached after the second removal: silence, still in step with the call.
+  EXPECT_LT(maximum(amplitudes(track, headsetHz, second + rate / 5, int64_t(track.size()))), 0.005);
+  EXPECT_NEAR(double(track.size()) / rate, session.seconds(), 0.06);
+  // The microphone went on throughout.
+  const std::vector<float> microphone = session.recorder.track(OutputType::microphone);
+  EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, *firstAbove(microphone, 0.1f) + window,
+                               int64_t(microphone.size()))),
+            0.15);
+}
+
+TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
+  settle({"call", "mic_in"});
+  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
+                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
+  std::this_thread::sleep_for(100ms);
+  Session session;
+  const std::optional<Error> error = session.start();
+  ASSERT_FALSE(error) << error->description();
+  std::this_thread::sleep_for(800ms);
+  const int64_t suspendedAt = monotonicNanoseconds();
+  ASSERT_TRUE(daemon_.pactl("suspend-source mic 1"));
+  std::this_thread::sleep_for(1000ms);
+  ASSERT_TRUE(daemon_.pactl("suspend-source mic 0"));
+  const int64_t resumedAt = monotonicNanoseconds();
+  std::this_thread::sleep_for(800ms);
+  session.stop();
+
+  expectOneTimeline(session.recorder.delivered(OutputType::microphone), "microphone");
+  const std::vector<float> microphone = session.recorder.track(OutputType::microphone);
+  const std::vector<float> system = session.recorder.track(OutputType::audio);
+  const int64_t start = *firstAbove(microphone, 0.1f);
+  const testing::Run gap = longestZeroRun(microphone, start);
+  const double suspended = double(resumedAt - suspendedAt) / 1e9;
+  std::printf("microphone suspended for %.3f s: %.3f s of silence at %.3f s\n", suspended,
+              double(gap.length) / rate, double(gap.start) / rate);
+  EXPECT_NEAR(double(gap.length) / rate, suspended, 0.06);
+  EXPECT_NEAR(double(gap.start) / rate, double(suspendedAt - session.startedAt) / 1e9, 0.06);
+  // Both tracks still end together, and the tone resumed after the silence.
+  EXPECT_NEAR(double(microphone.size()) / rate, double(system.size()) / rate, 0.04);
+  EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, gap.start + gap.length + window / 2,
+                               int64_t(microphone.size()))),
+            0.15);
+  EXPECT_LT(longestZeroRun(system, *firstAbove(system, 0.1f)).length, rate / 100);
+}
+
+TEST_F(PulseBackend, ALostServerStopsTheStreamOnceWithTheServersReason) {
+  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});
+  Session session;
+  const std::optional<Error> error = session.start();
+  ASSERT_FALSE(error) << error->description();
+  std::this_thread::sleep_for(700ms);
+  const int64_t killedAt = monotonicNanoseconds();
+  daemon_.kill();
+  ASSERT_TRUE(session.recorder.waitForStop(2s));
+  const int64_t reportedAt = monotonicNanoseconds();
+  std::printf("server killed: stream stopped %.1f ms later\n", double(reportedAt - killedAt) / 1e6);
+  const size_t delivered = session.recorder.count(OutputType::audio);
+  std::this_thread::sleep_for(300ms);
+  const std::vector<Error> stops = session.recorder.stops();
+  ASSERT_EQ(stops.size(), 1u);
+  EXPECT_EQ(stops[0].domain, "PulseAudio");
+  EXPECT_NE(stops[0].message.find("audio server"), std::string::npos) << stops[0].message;
+  EXPECT_EQ(session.recorder.count(OutputType::audio), delivered);
+  // Stopping afterwards still answers, and says nothing more to the delegate.
+  session.stop();
+  EXPECT_EQ(session.recorder.stops().size(), 1u);
+  expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
+}
+
+TEST_F(PulseBackend, FailuresToStartNameTheirCause) {
+  std::unique_ptr<CaptureService> service = makePulseCaptureService();
+  const Result<ShareableContent> content = awaitHandler<Result<ShareableContent>>(
+      [&](auto handler) { service->getShareableContent(false, false, std::move(handler)); });
+  ASSERT_TRUE(content.ok()) << content.error().description();
+  EXPECT_EQ(content.value().displays.size(), 1u);
+
+  // A machine whose only input is a monitor has no microphone.
+  ASSERT_TRUE(daemon_.pactl("set-default-source call.monitor"));
+  {
+    Session session;
+    const std::optional<Error> error = session.start();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->message.find("No microphone"), std::string::npos) << error->message;
+    EXPECT_NE(error->message.find("call.monitor"), std::string::npos) << error->message;
+    session.stop();
+  }
+  // Without the microphone output it records the call audio all the same.
+  {
+    StreamConfiguration configuration = callConfiguration();
+    configuration.captureMicrophone = false;
+    Session session(configuration);
+    const std::optional<Error> error = session.start();
+    ASSERT_FALSE(error) << error->description();
+    std::this_thread::sleep_for(300ms);
+    session.stop();
+    EXPECT_GT(session.recorder.count(OutputType::audio), 0u);
+    EXPECT_EQ(session.recorder.count(OutputType::microphone), 0u);
+  }
+  // No server at all: both the content request and a start give its reason.
+  daemon_.kill();
+  const Result<ShareableContent> none = awaitHandler<Result<ShareableContent>>(
+      [&](auto handler) { service->getShareableContent(false, false, std::move(handler)); });
+  ASSERT_FALSE(none.ok());
+  EXPECT_EQ(none.error().message, "Could not connect to the audio server: Connection refused");
+  Session session;
+  const std::optional<Error> error = session.start();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->message, "Could not connect to the audio server: Connection refused");
+}
+
+}  // namespace
+}  // namespace velkin

@@ -1,0 +1,255 @@
+#include "PulseTestSupport.hpp"
+
+#include <fcntl.h>
+#include <pulse/simple.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+
+#ifndef VELKIN_SOURCE_DIR
+#error "VELKIN_SOURCE_DIR must name the source tree"
+#endif
+
+namespace velkin::testing {
+
+namespace {
+
+constexpr int rate = 48000;
+constexpr int64_t blockFrames = 240;  // 5 ms
+
+bool reaped(pid_t pid, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  do {
+    int status = 0;
+    const pid_t result = ::waitpid(pid, &status, WNOHANG);
+    if (result == pid || result < 0) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+}  // namespace
+
+int64_t monotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+PulseDaemon::PulseDaemon() {
+  char pattern[] = "/tmp/velkin-pulse.XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) {
+    failure_ = "cannot make a runtime directory";
+    return;
+  }
+  directory_ = pattern;
+  // Clients must never spawn a server of their own when ours is gone.
+  std::ofstream(directory_ + "/client.conf") << "autospawn = no\n";
+  ::setenv("PULSE_SERVER", ("unix:" + directory_ + "/native").c_str(), 1);
+  ::setenv("PULSE_CLIENTCONFIG", (directory_ + "/client.conf").c_str(), 1);
+
+  const std::string script = std::string(VELKIN_SOURCE_DIR) + "/scripts/pulse-daemon";
+  const std::string log = directory_ + "/daemon.log";
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(out, STDERR_FILENO);
+    ::execl("/bin/bash", "bash", script.c_str(), "run", directory_.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (pid_ < 0) {
+    failure_ = "cannot fork";
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (pactl("info")) {
+      return;
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::ifstream in(log);
+  failure_ = "the daemon did not come up: " + std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+PulseDaemon::~PulseDaemon() {
+  stop();
+  if (!directory_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+}
+
+void PulseDaemon::stop() {
+  if (pid_ <= 0) {
+    return;
+  }
+  // A polite stop first; the daemon takes about a second to exit on its own, and
+  // nothing it holds is worth the wait.
+  ::kill(pid_, SIGTERM);
+  if (!reaped(pid_, std::chrono::milliseconds(100))) {
+    ::kill(pid_, SIGKILL);
+    reaped(pid_, std::chrono::seconds(5));
+  }
+  pid_ = -1;
+}
+
+void PulseDaemon::kill() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    reaped(pid_, std::chrono::seconds(5));
+    pid_ = -1;
+  }
+}
+
+std::optional<std::string> PulseDaemon::pactl(const std::string& arguments) const {
+  const std::string command = "pactl " + arguments + " 2>/dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return std::nullopt;
+  }
+  std::string out;
+  std::array<char, 4096> chunk{};
+  size_t n = 0;
+  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+    out.append(chunk.data(), n);
+  }
+  const int status = ::pclose(pipe);
+  if (status != 0) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+float tone(int64_t frame, double hertz, float amplitude) {
+  return amplitude * float(std::sin(2 * std::numbers::pi * hertz * double(frame) / rate));
+}
+
+Player::Player(std::vector<Feed> feeds) : feeds_(std::move(feeds)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+Player::~Player() {
+  stop_.store(true);
+  thread_.join();
+}
+
+void Player::click() {
+  clickFrame_.store(frames_.load() + 4 * blockFrames);
+}
+
+void Player::run() {
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, 2};
+  pa_buffer_attr attributes{};
+  attributes.maxlength = uint32_t(-1);
+  attributes.tlength = uint32_t(pa_usec_to_bytes(20'000, &spec));
+  attributes.prebuf = uint32_t(-1);
+  attributes.minreq = uint32_t(-1);
+  attributes.fragsize = uint32_t(-1);
+  std::vector<pa_simple*> streams;
+  for (const Feed& feed : feeds_) {
+    int error = 0;
+    pa_simple* stream =
+        pa_simple_new(nullptr, "velkin-test-player", PA_STREAM_PLAYBACK, feed.sink.c_str(),
+                      "signal", &spec, nullptr, &attributes, &error);
+    if (stream == nullptr) {
+      failedToStart_.store(true);
+    }
+    streams.push_back(stream);
+  }
+  std::vector<float> block(size_t(blockFrames) * 2);
+  while (!stop_.load()) {
+    const int64_t first = frames_.load();
+    const int64_t click = clickFrame_.load();
+    for (size_t i = 0; i < feeds_.size(); ++i) {
+      if (streams[i] == nullptr) {
+        continue;
+      }
+      for (int64_t f = 0; f < blockFrames; ++f) {
+        float value = feeds_[i].signal(first + f);
+        if (click >= 0 && first + f >= click && first + f < click + rate / 1000) {
+          value = 0.95f;
+        }
+        block[size_t(f) * 2] = block[size_t(f) * 2 + 1] = value;
+      }
+      int error = 0;
+      if (pa_simple_write(streams[i], block.data(), block.size() * sizeof(float), &error) < 0) {
+        pa_simple_free(streams[i]);
+        streams[i] = nullptr;
+      }
+    }
+    frames_.store(first + blockFrames);
+    if (std::all_of(streams.begin(), streams.end(), [](pa_simple* s) { return s == nullptr; })) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  for (pa_simple* stream : streams) {
+    if (stream != nullptr) {
+      pa_simple_free(stream);
+    }
+  }
+}
+
+double amplitudeAt(std::span<const float> samples, double hertz) {
+  if (samples.empty()) {
+    return 0;
+  }
+  std::complex<double> sum;
+  for (size_t n = 0; n < samples.size(); ++n) {
+    const double phase = -2 * std::numbers::pi * hertz * double(n) / rate;
+    sum += double(samples[n]) * std::complex<double>(std::cos(phase), std::sin(phase));
+  }
+  return 2 * std::abs(sum) / double(samples.size());
+}
+
+std::optional<int64_t> firstAbove(std::span<const float> samples, float threshold, int64_t from) {
+  for (size_t n = size_t(std::max<int64_t>(from, 0)); n < samples.size(); ++n) {
+    if (std::fabs(samples[n]) > threshold) {
+      return int64_t(n);
+    }
+  }
+  return std::nullopt;
+}
+
+Run longestZeroRun(std::span<const float> samples, int64_t from) {
+  Run best;
+  Run current;
+  for (size_t n = size_t(std::max<int64_t>(from, 0)); n < samples.size(); ++n) {
+    if (samples[n] == 0.0f) {
+      if (current.length == 0) {
+        current.start = int64_t(n);
+      }
+      ++current.length;
+      if (current.length > best.length) {
+        best = current;
+      }
+    } else {
+      current.length = 0;
+    }
+  }
+  return best;
+}
+
+}  // namespace velkin::testing

@@ -1,0 +1,104 @@
+#pragma once
+
+// A private audio server, players that feed its sinks, and what the analysis of
+// recorded tracks needs. For tests only.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velkin::testing {
+
+// A PulseAudio daemon of our own (scripts/pulse-daemon run): sinks "call" (the
+// default) and "mic_in", whose monitor the default source "mic" remaps, all at
+// 48000 Hz. Started as our child, with PR_SET_PDEATHSIG so that it dies with the
+// test process however that ends; stopped by its pid when the object goes. While
+// it lives, PULSE_SERVER points this process and its children at it.
+class PulseDaemon {
+ public:
+  PulseDaemon();
+  ~PulseDaemon();
+  PulseDaemon(const PulseDaemon&) = delete;
+  PulseDaemon& operator=(const PulseDaemon&) = delete;
+
+  // Empty when the daemon is up; otherwise what went wrong.
+  const std::string& failure() const { return failure_; }
+  pid_t pid() const { return pid_; }
+  const std::string& directory() const { return directory_; }
+
+  // Kills the daemon at once, as a crash would, and reaps it.
+  void kill();
+
+  // Runs pactl with `arguments` against this daemon; its stdout, or nothing when
+  // it failed.
+  std::optional<std::string> pactl(const std::string& arguments) const;
+
+ private:
+  void stop();
+
+  std::string directory_;
+  pid_t pid_ = -1;
+  std::string failure_;
+};
+
+// A signal by frame index, the same on both channels.
+using Signal = std::function<float(int64_t frame)>;
+
+float tone(int64_t frame, double hertz, float amplitude);
+
+// Plays into sinks in lockstep, 5 ms at a time, until destroyed: frame n of every
+// feed is handed to the server at the same moment. A feed whose stream fails
+// (its sink was removed) stops; the others go on.
+class Player {
+ public:
+  struct Feed {
+    std::string sink;
+    Signal signal;
+  };
+
+  explicit Player(std::vector<Feed> feeds);
+  ~Player();
+  Player(const Player&) = delete;
+  Player& operator=(const Player&) = delete;
+
+  // Adds a 1 ms full-scale click to every feed at the same frame, a few blocks
+  // from now.
+  void click();
+  int64_t framesPlayed() const { return frames_.load(); }
+  bool failedToStart() const { return failedToStart_.load(); }
+
+ private:
+  void run();
+
+  std::vector<Feed> feeds_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> failedToStart_{false};
+  std::atomic<int64_t> frames_{0};
+  std::atomic<int64_t> clickFrame_{-1};
+  std::thread thread_;
+};
+
+// The amplitude of the `hertz` component of `samples` (a mono track at 48 kHz).
+double amplitudeAt(std::span<const float> samples, double hertz);
+
+// The first frame whose magnitude exceeds `threshold`, if any.
+std::optional<int64_t> firstAbove(std::span<const float> samples, float threshold,
+                                  int64_t from = 0);
+
+// The longest run of exact zeros in `samples` from `from` on: its start and length.
+struct Run {
+  int64_t start = 0;
+  int64_t length = 0;
+};
+Run longestZeroRun(std::span<const float> samples, int64_t from = 0);
+
+int64_t monotonicNanoseconds();
+
+}  // namespace velkin::testing
