@@ -34,8 +34,9 @@ void BM_LongCall(benchmark::State& state) {
   LongCallOptions options;
   options.directory = pattern;
   options.seconds = static_cast<double>(state.range(0));
-  // One progress line an hour on stderr, so that a stuck run shows where.
-  // The sample after the stop repeats the last minute's time; it is in the table.
+  // Runs on the benchmark's thread, which drives the call: one progress line an
+  // hour on stderr, so that a stuck run shows where. The sample after the stop
+  // repeats the last minute's time; it is in the table.
   options.onSample = [printed = int64_t{0}](const ResourceSample& sample) mutable {
     const auto seconds = static_cast<int64_t>(sample.simulatedSeconds);
     if (seconds > printed && seconds % 3600 == 0) {

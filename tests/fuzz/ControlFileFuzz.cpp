@@ -28,6 +28,7 @@ constexpr std::size_t kLongestWritableName = 255 - 7;
 
 std::filesystem::path scratch;
 
+// Runs at exit, on the fuzzer's one thread.
 void removeScratch() {
   std::error_code ignored;
   std::filesystem::remove_all(scratch, ignored);
