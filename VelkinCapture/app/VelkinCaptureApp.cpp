@@ -9,6 +9,7 @@
 #include <cassert>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <system_error>
 
 #include "app/CommandLine.hpp"
@@ -25,8 +26,10 @@ constexpr auto kPollInterval = std::chrono::nanoseconds(500'000'000);
 // How long an orderly exit waits for the last segments to close and be marked.
 constexpr auto kFinishGrace = std::chrono::seconds(2);
 
-[[noreturn]] void fail(const Error& error, const std::filesystem::path& errorFile) {
-  writeControlFile(error.localizedDescription(), errorFile);
+[[noreturn]] void fail(const Error& error, const std::optional<std::filesystem::path>& errorFile) {
+  if (errorFile) {
+    writeControlFile(error.localizedDescription(), *errorFile);
+  }
   writeStandardError("Velkin capture error: " + error.localizedDescription() + "\n");
   exitProcess(1);
 }
@@ -37,7 +40,24 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
                                              std::vector<std::string> arguments) {
   assert(runtime.isMainThread());
   std::error_code ignored;
-  const Settings settings = resolveSettings(arguments, std::filesystem::current_path(ignored));
+  std::error_code noDirectory;
+  const std::filesystem::path currentDirectory = std::filesystem::current_path(noDirectory);
+  if (noDirectory) {
+    // A working directory that was deleted has no path: relative and default
+    // paths would silently land at the file-system root. Refuse, and leave the
+    // error file only where an absolute control directory says it goes.
+    const auto absolute = [&](std::size_t i) {
+      return i < arguments.size() && std::filesystem::path(arguments[i]).is_absolute();
+    };
+    if (!absolute(0) || !absolute(1)) {
+      std::optional<std::filesystem::path> errorFile;
+      if (absolute(1)) {
+        errorFile = fileLocation(arguments[1], "/") / "capture.error";
+      }
+      fail(posixError(noDirectory.value(), "The current directory is unavailable"), errorFile);
+    }
+  }
+  const Settings settings = resolveSettings(arguments, currentDirectory);
   const auto pidFile = settings.controlDirectory / "capture.pid";
   const auto readyFile = settings.controlDirectory / "capture.ready";
   const auto errorFile = settings.controlDirectory / "capture.error";

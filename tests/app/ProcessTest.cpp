@@ -173,6 +173,28 @@ TEST_F(ProcessTest, AFailedStartWritesTheErrorFileAndOneLineAndExitsWithOne) {
   }
 }
 
+TEST_F(ProcessTest, ADeletedWorkingDirectoryFailsTheStartInsteadOfWritingAtTheRoot) {
+  const fs::path gone = root_ / "gone";
+  fs::create_directories(gone);
+  // The shell enters the directory, removes it and becomes the agent.
+  const std::string script = "cd '" + gone.string() + "' && rmdir '" + gone.string() +
+                             "' && exec '" + VELKIN_SCRIPTED_AGENT + "' \"$@\"";
+  AgentProcess relative("/bin/sh", {"-c", script, "sh", "segs"}, root_, "");
+  ASSERT_EQ(relative.wait(10s), 1);
+  EXPECT_EQ(relative.standardError(),
+            "Velkin capture error: The current directory is unavailable: No such file or "
+            "directory\n");
+  EXPECT_FALSE(entryAt("/runtime/segments"));
+
+  fs::create_directories(gone);
+  AgentProcess absolute("/bin/sh",
+                        {"-c", script, "sh", (root_ / "segs").string(), (root_ / "ctl").string()},
+                        root_, "");
+  ASSERT_TRUE(waitFor([&] { return entryAt(root_ / "ctl" / "capture.ready"); }, 10s));
+  std::ofstream(root_ / "ctl" / "capture.stop").put('x');
+  EXPECT_EQ(absolute.wait(5s), 0);
+}
+
 struct Track {
   int64_t frames = 0;
   int segments = 0;
