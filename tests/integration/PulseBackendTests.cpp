@@ -229,22 +229,10 @@ class PulseBackend : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(daemon_.failure(), ""); }
 
-  // A null sink that starts playing renders up to two seconds ahead at once; a
-  // monitor connected then gets its first audio only after that. Each sink gets
-  // a silent player of its own, and is resumed afresh with it: from then on the
-  // sink renders just as far ahead as its players ask. The signals' players come
-  // after, so that nothing stalls them.
-  void settle(std::initializer_list<const char*> sinks) {
-    std::vector<Player::Feed> feeds;
-    for (const char* sink : sinks) {
-      feeds.push_back({sink, [](int64_t) { return 0.0f; }});
-    }
-    quiet_ = std::make_unique<Player>(std::move(feeds));
-    std::this_thread::sleep_for(50ms);
-    for (const char* sink : sinks) {
-      ASSERT_TRUE(daemon_.pactl(std::string("suspend-sink ") + sink + " 1"));
-      ASSERT_TRUE(daemon_.pactl(std::string("suspend-sink ") + sink + " 0"));
-    }
+  // See settleSinks.
+  void settle(std::vector<std::string> sinks) {
+    quiet_ = testing::settleSinks(daemon_, sinks);
+    ASSERT_TRUE(quiet_);
   }
 
   int64_t framesSince(int64_t startedAt, int64_t at) const {

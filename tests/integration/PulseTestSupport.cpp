@@ -147,7 +147,8 @@ float tone(int64_t frame, double hertz, float amplitude) {
   return amplitude * float(std::sin(2 * std::numbers::pi * hertz * double(frame) / rate));
 }
 
-Player::Player(std::vector<Feed> feeds) : feeds_(std::move(feeds)) {
+Player::Player(std::vector<Feed> feeds, std::chrono::milliseconds buffer)
+    : feeds_(std::move(feeds)), buffer_(buffer) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -164,7 +165,7 @@ void Player::run() {
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, 2};
   pa_buffer_attr attributes{};
   attributes.maxlength = uint32_t(-1);
-  attributes.tlength = uint32_t(pa_usec_to_bytes(50'000, &spec));
+  attributes.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(buffer_.count()) * 1000, &spec));
   attributes.prebuf = uint32_t(-1);
   attributes.minreq = uint32_t(-1);
   attributes.fragsize = uint32_t(-1);
@@ -210,6 +211,32 @@ void Player::run() {
       pa_simple_free(stream);
     }
   }
+}
+
+std::unique_ptr<Player> settleSinks(const PulseDaemon& daemon,
+                                    const std::vector<std::string>& sinks) {
+  std::vector<Player::Feed> feeds;
+  for (const std::string& sink : sinks) {
+    feeds.push_back({sink, [](int64_t) { return 0.0f; }});
+  }
+  auto quiet = std::make_unique<Player>(std::move(feeds));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (const std::string& sink : sinks) {
+    if (!daemon.pactl("suspend-sink " + sink + " 1") ||
+        !daemon.pactl("suspend-sink " + sink + " 0")) {
+      return nullptr;
+    }
+  }
+  return quiet;
+}
+
+float noise(uint64_t seed, int64_t frame) {
+  // splitmix64 of (seed, frame)
+  uint64_t z = seed * 0x9E3779B97F4A7C15ull + uint64_t(frame) + 0x632BE59BD9B4E019ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  return float(double(z >> 40) / double(1ull << 24)) - 0.5f;
 }
 
 double amplitudeAt(std::span<const float> samples, double hertz) {

@@ -6,8 +6,10 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -55,7 +57,9 @@ float tone(int64_t frame, double hertz, float amplitude);
 
 // Plays into sinks in lockstep, 5 ms at a time, until destroyed: frame n of every
 // feed is handed to the server at the same moment. A feed whose stream fails
-// (its sink was removed) stops; the others go on.
+// (its sink was removed) stops; the others go on. `buffer` is what the server
+// holds for each feed: more rides out longer stalls of this process, but makes
+// the sink render further ahead.
 class Player {
  public:
   struct Feed {
@@ -63,7 +67,8 @@ class Player {
     Signal signal;
   };
 
-  explicit Player(std::vector<Feed> feeds);
+  explicit Player(std::vector<Feed> feeds,
+                  std::chrono::milliseconds buffer = std::chrono::milliseconds(50));
   ~Player();
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;
@@ -78,12 +83,24 @@ class Player {
   void run();
 
   std::vector<Feed> feeds_;
+  std::chrono::milliseconds buffer_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> failedToStart_{false};
   std::atomic<int64_t> frames_{0};
   std::atomic<int64_t> clickFrame_{-1};
   std::thread thread_;
 };
+
+// A null sink that starts playing renders up to two seconds ahead at once; a
+// monitor connected then gets its first audio only after that. Gives each sink a
+// silent player of its own and resumes it afresh with it: from then on the sink
+// renders just as far ahead as its players ask. Start the signals' players after
+// this, so that nothing stalls them. Keep the returned player for the test.
+std::unique_ptr<Player> settleSinks(const PulseDaemon& daemon,
+                                    const std::vector<std::string>& sinks);
+
+// Deterministic noise in [-0.5, 0.5), by seed and frame.
+float noise(uint64_t seed, int64_t frame);
 
 // The amplitude of the `hertz` component of `samples` (a mono track at 48 kHz).
 double amplitudeAt(std::span<const float> samples, double hertz);

@@ -1,0 +1,358 @@
+// The agent binary, run as its parent runs it, against a private PulseAudio
+// daemon; its segments read back with libsndfile.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PulseTestSupport.hpp"
+
+#ifndef VELKIN_AGENT_BINARY
+#error "VELKIN_AGENT_BINARY must name the agent"
+#endif
+
+namespace velkin {
+namespace {
+
+using testing::monotonicNanoseconds;
+using testing::noise;
+using testing::Player;
+using testing::PulseDaemon;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr int rate = 48000;
+constexpr int64_t segmentFrames = 5 * rate;
+constexpr int64_t bufferFrames = rate / 50;
+constexpr uint64_t callSeed = 1;
+constexpr uint64_t microphoneSeed = 2;
+// Two conversions to 16 bits on the way (the sink's, the segment's), each within
+// a step of 1/32768.
+constexpr float sampleTolerance = 1e-4f;
+
+// The agent as a child process: stdout through a pipe, stderr into a file. It
+// dies with the test process (PR_SET_PDEATHSIG) and is killed and reaped when
+// this goes, if it is still running.
+class Agent {
+ public:
+  Agent(const fs::path& segments, const fs::path& control, const fs::path& errorLog)
+      : errorLog_(errorLog) {
+    int out[2];
+    if (::pipe(out) != 0) {
+      return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(out[1], STDOUT_FILENO);
+      const int err = ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(err, STDERR_FILENO);
+      ::close(out[0]);
+      ::execl(VELKIN_AGENT_BINARY, VELKIN_AGENT_BINARY, segments.c_str(), control.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    stdout_ = out[0];
+  }
+
+  ~Agent() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (stdout_ >= 0) {
+      ::close(stdout_);
+    }
+  }
+
+  // Reads stdout until `line` has come whole, or `within` has passed.
+  bool waitForLine(const std::string& line, std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (output_.find(line + "\n") == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd wait{stdout_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&wait, 1, int(left.count())) <= 0) {
+        return false;
+      }
+      char chunk[512];
+      const ssize_t n = ::read(stdout_, chunk, sizeof chunk);
+      if (n <= 0) {
+        return false;
+      }
+      output_.append(chunk, size_t(n));
+    }
+    return true;
+  }
+
+  // The exit status, once the agent has exited within `within`.
+  std::optional<int> waitForExit(std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (!status_ && std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+    return status_;
+  }
+
+  std::string errors() const {
+    std::ifstream in(errorLog_);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+ private:
+  fs::path errorLog_;
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  std::string output_;
+  std::optional<int> status_;
+};
+
+struct Segment {
+  fs::path path;
+  bool marked = false;
+  bool valid = false;
+  std::vector<float> left;
+};
+
+// The segments of `label`, in order, read back.
+std::vector<Segment> readSegments(const fs::path& directory, const std::string& label) {
+  std::vector<fs::path> paths;
+  const std::regex name(label + "-[0-9]{6}\\.caf");
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    if (std::regex_match(entry.path().filename().string(), name)) {
+      paths.push_back(entry.path());
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  std::vector<Segment> segments;
+  for (const fs::path& path : paths) {
+    Segment segment{path, fs::exists(path.string() + ".ready"), false, {}};
+    SF_INFO info{};
+    if (SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info)) {
+      segment.valid = info.samplerate == rate && info.channels == 2 &&
+                      (info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK)) ==
+                          (SF_FORMAT_CAF | SF_FORMAT_PCM_16);
+      std::vector<float> frames(size_t(info.frames) * 2);
+      const sf_count_t read = sf_readf_float(file, frames.data(), info.frames);
+      segment.valid = segment.valid && read == info.frames;
+      for (sf_count_t f = 0; f < read; ++f) {
+        segment.left.push_back(frames[size_t(f) * 2]);
+      }
+      sf_close(file);
+    }
+    segments.push_back(std::move(segment));
+  }
+  return segments;
+}
+
+std::vector<float> concatenated(const std::vector<Segment>& segments) {
+  std::vector<float> track;
+  for (const Segment& segment : segments) {
+    track.insert(track.end(), segment.left.begin(), segment.left.end());
+  }
+  return track;
+}
+
+struct Match {
+  int64_t firstSound = 0;  // the track's first frame of the played noise
+  int64_t offset = 0;      // played frame = track frame + offset
+  int64_t mismatches = 0;  // frames after firstSound that are not the played one
+};
+
+// Where the noise played with `seed` lies in `track`, and how much of the track
+// after that is not exactly the played noise, frame for frame.
+std::optional<Match> matchPlayed(const std::vector<float>& track, uint64_t seed,
+                                 int64_t framesPlayed) {
+  const auto first = std::find_if(track.begin(), track.end(),
+                                  [](float x) { return std::fabs(x) > sampleTolerance; });
+  if (first == track.end()) {
+    return std::nullopt;
+  }
+  Match match;
+  match.firstSound = first - track.begin();
+  constexpr int64_t probe = 64;
+  if (match.firstSound + probe > int64_t(track.size())) {
+    return std::nullopt;
+  }
+  bool found = false;
+  for (int64_t played = 0; played < framesPlayed && !found; ++played) {
+    found = true;
+    for (int64_t i = 0; i < probe && found; ++i) {
+      found = std::fabs(track[size_t(match.firstSound + i)] - noise(seed, played + i)) <=
+              sampleTolerance;
+    }
+    if (found) {
+      match.offset = played - match.firstSound;
+    }
+  }
+  if (!found) {
+    return std::nullopt;
+  }
+  for (int64_t i = match.firstSound; i < int64_t(track.size()); ++i) {
+    if (std::fabs(track[size_t(i)] - noise(seed, i + match.offset)) > sampleTolerance) {
+      ++match.mismatches;
+    }
+  }
+  return match;
+}
+
+class AgentProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(daemon_.failure(), "");
+    directory_ = fs::path(daemon_.directory()) / "run";
+    fs::create_directories(directory_);
+  }
+
+  fs::path segments() const { return directory_ / "segments"; }
+  fs::path control() const { return directory_ / "control"; }
+
+  std::unique_ptr<Agent> startAgent() {
+    auto agent = std::make_unique<Agent>(segments(), control(), directory_ / "agent.err");
+    const bool ready = agent->waitForLine("VELKIN_CAPTURE_READY " + segments().string(), 5s);
+    EXPECT_TRUE(ready) << agent->errors();
+    if (!ready) {
+      return nullptr;
+    }
+    // Written right after the line.
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    while (!fs::exists(control() / "capture.ready") &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(fs::exists(control() / "capture.ready"));
+    return agent;
+  }
+
+  PulseDaemon daemon_;
+  fs::path directory_;
+};
+
+TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPromptly) {
+  const auto quiet = testing::settleSinks(daemon_, {"call", "mic_in"});
+  ASSERT_TRUE(quiet);
+  // Noise, so that any frame lost or repeated anywhere shows; one player, so that
+  // frame n reaches both sinks at the same moment; and a deep buffer, so that the
+  // player never runs dry on a busy machine (the server would skip frames).
+  Player player({{"call", [](int64_t n) { return noise(callSeed, n); }},
+                 {"mic_in", [](int64_t n) { return noise(microphoneSeed, n); }}},
+                250ms);
+  std::this_thread::sleep_for(100ms);
+
+  std::unique_ptr<Agent> agent = startAgent();
+  ASSERT_TRUE(agent);
+  std::this_thread::sleep_for(11500ms);
+  std::ofstream(control() / "capture.stop").close();
+  const int64_t stopAt = monotonicNanoseconds();
+  const std::optional<int> status = agent->waitForExit(3s);
+  const double exitSeconds = double(monotonicNanoseconds() - stopAt) / 1e9;
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 0) << agent->errors();
+  std::printf("exited %.3f s after the stop file appeared\n", exitSeconds);
+  EXPECT_LT(exitSeconds, 0.6);
+  const int64_t framesPlayed = player.framesPlayed();
+
+  std::optional<int64_t> offsets[2];
+  for (const auto& [label, seed, index] :
+       {std::tuple("interviewer", callSeed, 0), std::tuple("candidate", microphoneSeed, 1)}) {
+    SCOPED_TRACE(label);
+    const std::vector<Segment> segments = readSegments(this->segments(), label);
+    ASSERT_GE(segments.size(), 3u);
+    for (size_t i = 0; i < segments.size(); ++i) {
+      EXPECT_TRUE(segments[i].valid) << segments[i].path;
+      EXPECT_TRUE(segments[i].marked) << segments[i].path;
+      if (i + 1 < segments.size()) {
+        EXPECT_GE(int64_t(segments[i].left.size()), segmentFrames) << segments[i].path;
+        EXPECT_LE(int64_t(segments[i].left.size()), segmentFrames + bufferFrames)
+            << segments[i].path;
+      }
+    }
+    const std::vector<float> track = concatenated(segments);
+    const std::optional<Match> match = matchPlayed(track, seed, framesPlayed);
+    ASSERT_TRUE(match) << "the played noise is not in the track";
+    std::printf("%s: %zu segments, %.3f s, played noise from %.3f s on, %lld frames differ\n",
+                label, segments.size(), double(track.size()) / rate,
+                double(match->firstSound) / rate, static_cast<long long>(match->mismatches));
+    EXPECT_EQ(match->mismatches, 0) << "frames lost, repeated or foreign in the track";
+    // What came before the first sound is the silence before the first audio.
+    EXPECT_TRUE(std::all_of(track.begin(), track.begin() + match->firstSound,
+                            [](float x) { return x == 0.0f; }));
+    EXPECT_LT(match->firstSound, rate * 3 / 10);
+    offsets[index] = match->offset;
+  }
+  ASSERT_TRUE(offsets[0] && offsets[1]);
+  // The same played frame lies at the same place in both tracks.
+  const double apart = double(*offsets[0] - *offsets[1]) / rate;
+  std::printf("the tracks are %.1f ms apart\n", apart * 1000);
+  EXPECT_LT(std::fabs(apart), 0.025);
+}
+
+TEST_F(AgentProcess, ALostServerEndsTheAgentWithStatusOneAndMarkedValidSegments) {
+  const auto quiet = testing::settleSinks(daemon_, {"call", "mic_in"});
+  ASSERT_TRUE(quiet);
+  // Speech into the call, noise into the microphone.
+  const fs::path speech = directory_ / "speech.wav";
+  ASSERT_EQ(std::system(("espeak-ng -v en-us -w '" + speech.string() +
+                         "' 'Thanks for joining. Tell me about the last thing you built.'")
+                            .c_str()),
+            0);
+  Player player({{"mic_in", [](int64_t n) { return noise(microphoneSeed, n); }}});
+  std::unique_ptr<Agent> agent = startAgent();
+  ASSERT_TRUE(agent);
+  const auto startedAt = std::chrono::steady_clock::now();
+  ASSERT_EQ(std::system(("paplay --device=call '" + speech.string() + "'").c_str()), 0);
+  // Past the end of the first segments.
+  std::this_thread::sleep_until(startedAt + 5600ms);
+  const int64_t killedAt = monotonicNanoseconds();
+  daemon_.kill();
+  const std::optional<int> status = agent->waitForExit(5s);
+  ASSERT_TRUE(status);
+  std::printf("exited %.3f s after the server died\n",
+              double(monotonicNanoseconds() - killedAt) / 1e9);
+  EXPECT_EQ(*status, 1);
+  const std::string errors = agent->errors();
+  EXPECT_NE(errors.find("Velkin capture stopped: "), std::string::npos) << errors;
+  std::printf("%s", errors.c_str());
+
+  for (const char* label : {"interviewer", "candidate"}) {
+    SCOPED_TRACE(label);
+    const std::vector<Segment> segments = readSegments(this->segments(), label);
+    ASSERT_GE(segments.size(), 2u);
+    // The finished segment was closed and marked; every marked one is whole.
+    EXPECT_TRUE(segments[0].marked);
+    for (const Segment& segment : segments) {
+      if (segment.marked) {
+        EXPECT_TRUE(segment.valid) << segment.path;
+      }
+    }
+    EXPECT_GE(int64_t(segments[0].left.size()), segmentFrames);
+    EXPECT_LE(int64_t(segments[0].left.size()), segmentFrames + bufferFrames);
+  }
+  // The speech is there.
+  const std::vector<float> interviewer = concatenated(readSegments(segments(), "interviewer"));
+  EXPECT_GT(*std::max_element(interviewer.begin(), interviewer.end()), 0.1f);
+}
+
+}  // namespace
+}  // namespace velkin
