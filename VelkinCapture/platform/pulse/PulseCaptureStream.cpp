@@ -277,6 +277,7 @@ PulseStream::~PulseStream() {
     teardown();
   } else {
     std::promise<void> torndown;
+    // Runs on the control queue, after whatever it is running now.
     control_.async([this, &torndown] {
       teardown();
       torndown.set_value();
@@ -319,6 +320,8 @@ void PulseStream::startCapture(Completion handler) {
       return;
     }
     phase_ = Phase::starting;
+    // A stop asked for before this start concerned no capture.
+    stopRequested_.store(false);
   }
   // Runs on the control queue.
   control_.async([this, handler = std::move(handler)] {
@@ -892,6 +895,7 @@ void PulseStream::fail(const Error& error) {
   control_.async([this, error] { reportFailure(error); });
 }
 
+// libpulse thread: audio has arrived for the track.
 void PulseStream::onRead(pa_stream* stream, size_t, void* userdata) {
   Track& track = *static_cast<Track*>(userdata);
   PulseStream& self = *track.owner;
@@ -905,6 +909,7 @@ void PulseStream::onRead(pa_stream* stream, size_t, void* userdata) {
   }
 }
 
+// libpulse thread.
 void PulseStream::onStreamState(pa_stream* stream, void* userdata) {
   Track& track = *static_cast<Track*>(userdata);
   PulseStream& self = *track.owner;
@@ -926,6 +931,8 @@ void PulseStream::onStreamState(pa_stream* stream, void* userdata) {
   }
 }
 
+// libpulse thread (or, with the connection going, the thread tearing it down,
+// where it finds no stream of its own): the server's timing snapshot is in.
 void PulseStream::onTiming(pa_stream* stream, int success, void* userdata) {
   Track& track = *static_cast<Track*>(userdata);
   PulseStream& self = *track.owner;
@@ -957,6 +964,7 @@ void PulseStream::onTiming(pa_stream* stream, int success, void* userdata) {
   }
 }
 
+// libpulse thread: something changed on the server.
 void PulseStream::onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t,
                           void* userdata) {
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
@@ -970,6 +978,7 @@ void PulseStream::onEvent(pa_context*, pa_subscription_event_type_t type, uint32
   }
 }
 
+// libpulse thread, every tickUsec.
 void PulseStream::onTick(pa_mainloop_api*, pa_time_event* event, const timeval*, void* userdata) {
   auto& self = *static_cast<PulseStream*>(userdata);
   if (!self.live_) {
@@ -990,6 +999,7 @@ void PulseStream::onTick(pa_mainloop_api*, pa_time_event* event, const timeval*,
   pa_context_rttime_restart(self.connection_->context(), event, pa_rtclock_now() + tickUsec);
 }
 
+// libpulse thread, once per minimum frame interval.
 void PulseStream::onScreenTimer(pa_mainloop_api*, pa_time_event* event, const timeval*,
                                 void* userdata) {
   auto& self = *static_cast<PulseStream*>(userdata);

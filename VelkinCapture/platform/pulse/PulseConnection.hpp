@@ -120,6 +120,7 @@ std::optional<Facts> awaitQuery(PulseConnection& connection, Query query) {
   // Shared with the callback: if the connection fails first, the callback may run
   // after this frame has returned, at teardown.
   auto answer = std::make_shared<Answer>();
+  // Runs on the libpulse thread (or at teardown, on the thread doing it).
   query([answer, &connection = connection](std::optional<Facts> facts) {
     answer->done = true;
     answer->facts = std::move(facts);
