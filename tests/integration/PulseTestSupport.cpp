@@ -280,12 +280,3 @@ Run longestZeroRun(std::span<const float> samples, int64_t from) {
 }
 
 }  // namespace velkin::testing
-
-// libpulse recycles its packets and tag structures through lock-free lists that
-// ThreadSanitizer cannot see into, and reports them as races between connections.
-// Reports from inside the library are left to its own maintainers.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libpulse.so\n"
-         "race:libpulsecommon\n"
-         "race:libpulse-simple.so\n";
-}
