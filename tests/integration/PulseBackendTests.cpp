@@ -434,6 +434,37 @@ TEST_F(PulseBackend, RemovedSinksNeverLeaveTheMicrophoneOnTheCallAudioTrack) {
             0.15);
 }
 
+TEST_F(PulseBackend, TheMicrophoneFollowsANewDefaultSourceButNeverAMonitor) {
+  settle({"call", "mic_in"});
+  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
+                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
+  std::this_thread::sleep_for(100ms);
+  Session session;
+  const std::optional<Error> error = session.start();
+  ASSERT_FALSE(error) << error->description();
+  std::this_thread::sleep_for(700ms);
+  // The only input left is a monitor: the microphone track goes silent rather
+  // than record the call.
+  const int64_t toMonitor = monotonicNanoseconds();
+  ASSERT_TRUE(daemon_.pactl("set-default-source call.monitor"));
+  std::this_thread::sleep_for(700ms);
+  const int64_t back = monotonicNanoseconds();
+  ASSERT_TRUE(daemon_.pactl("set-default-source mic"));
+  std::this_thread::sleep_for(700ms);
+  session.stop();
+
+  expectOneTimeline(session.recorder.delivered(OutputType::microphone), "microphone");
+  const std::vector<float> track = session.recorder.track(OutputType::microphone);
+  const int64_t silentFrom = framesSince(session.startedAt, toMonitor) + rate / 10;
+  const int64_t silentTo = framesSince(session.startedAt, back);
+  EXPECT_LT(maximum(amplitudes(track, callHz, 0, int64_t(track.size()))), 0.005)
+      << "the microphone track recorded the call";
+  EXPECT_LT(maximum(amplitudes(track, microphoneHz, silentFrom, silentTo)), 0.005);
+  EXPECT_GT(minimum(amplitudes(track, microphoneHz, silentTo + rate / 10, int64_t(track.size()))),
+            0.15);
+  EXPECT_NEAR(double(track.size()) / rate, session.seconds(), 0.06);
+}
+
 TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
   settle({"call", "mic_in"});
   Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
