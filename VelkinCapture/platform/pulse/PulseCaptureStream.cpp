@@ -516,7 +516,8 @@ void PulseStream::finishTracks() {
       continue;
     }
     placePending(*track, std::nullopt);
-    if (track->stream == nullptr) {
+    // Without a device, or still connecting to one, nothing more can come.
+    if (track->stream == nullptr || !track->ready) {
       fillUntil(*track, nowFrame(*track));
     }
     postOutbox(*track, true);
