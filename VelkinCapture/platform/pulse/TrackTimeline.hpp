@@ -29,6 +29,12 @@ namespace velkin::pulse {
 // track's position (a source clock running faster than the monotonic clock) is
 // never dropped or moved earlier: it follows on directly.
 //
+// A track need not wait for its audio to resume to be brought up to date: when a
+// source has gone quiet for a while, a timing reply that shows nothing captured
+// beyond what we have read says the call had no audio on that track up to the
+// reply (less what sits in the device), and that much is filled at once. A track
+// without any device is filled up to the present.
+//
 // A monitor's audio is dated by when its sink mixed it, not by when the mix will
 // be heard: virtual sources built on a monitor (a remapped microphone, an echo
 // canceller) do not report the sink's latency, and counting it for one track
