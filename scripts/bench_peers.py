@@ -34,8 +34,9 @@ How each figure is taken:
      the counter first appears (the server sends nothing for up to one block of
      the sink after a stream connects; a recorder that keeps its tracks on the
      wall clock fills that time with silence) are "leading", not a loss unless
-     there are more than half a second of them; frames after the counter last
-     counts up are "trailing", and are counted as inserted.
+     there are more than half a second of them. Frames after the counter last
+     counts up are "trailing": a loss if they begin before the stop request
+     (the track's frames up to launch-to-stop x 48000), otherwise only shown.
      A player that underran is reported, since its gaps would show as loss here.
   2. By duration. Capture has surely run from the readiness line (ffmpeg: the
      first segment file, which it opens only after its input delivered) until
@@ -68,6 +69,11 @@ CHANNELS = 2
 PERIOD = 65536  # frames in one cycle of the counter signal
 ANCHOR = 16  # frames that must count up in a row to resynchronise
 TRACKS = ("interviewer", "candidate")
+# The players' buffer on the server. Smaller ones underran on a busy two-core
+# machine, and an underrun is silence in every recording of that run. The sink
+# renders in blocks of its latency until a recorder asks for 20 ms, so this is
+# also the longest the server holds back the first audio of a run.
+PLAYER_LATENCY_MS = 250
 CONFIGS = ("agent", "ffmpeg", "bare")
 TITLES = {"agent": "agent", "ffmpeg": "ffmpeg pair", "bare": "bare reader"}
 
@@ -109,7 +115,8 @@ class Players:
             self.procs.append(
                 spawn(
                     ["pacat", "-v", "--playback", f"--device={sink}", "--raw", "--rate=48000",
-                     "--channels=2", "--format=s16le", "--latency-msec=100", str(signals[track])],
+                     "--channels=2", "--format=s16le", f"--latency-msec={PLAYER_LATENCY_MS}",
+                     str(signals[track])],
                     stdout=subprocess.DEVNULL, stderr=open(log, "wb")))
 
     def alive(self):
@@ -453,6 +460,10 @@ def one_run(args, config, rundir, signals, seconds):
     result["underruns"] = players.stop()
     for info in result["tracks"].values():
         info["short"] = max(0, round((result["sure"] or 0) * RATE) - info["frames"])
+        # Frame 0 is no earlier than the launch: the stop request lies no further in.
+        info["trailing_lost"] = max(
+            0, min(info.get("trailing", 0), round(result["window"] * RATE) -
+                   (info["frames"] - info.get("trailing", 0))))
     return result
 
 
@@ -489,6 +500,7 @@ def loss(result):
         "short": sum(t["short"] for t in tracks),
         "leading": max((t.get("leading", 0) for t in tracks), default=0),
         "trailing": sum(t.get("trailing", 0) for t in tracks),
+        "trailing before stop": sum(t["trailing_lost"] for t in tracks),
     }
 
 
@@ -522,6 +534,8 @@ def report(args, results):
     row("  inserted frames", lambda res: loss(res)["inserted"], ".0f", "", skip=("bare",))
     row("  repeated frames", lambda res: loss(res)["repeated"], ".0f", "", skip=("bare",))
     row("  trailing frames", lambda res: loss(res)["trailing"], ".0f", "", skip=("bare",))
+    row("  of them before stop", lambda res: loss(res)["trailing before stop"], ".0f", "agent 0",
+        skip=("bare",))
     row("  leading frames", lambda res: loss(res)["leading"], ".0f", "(not a loss)",
         skip=("bare",))
     row("Frames short of wall", lambda res: loss(res)["short"], ".0f", "agent 0")
@@ -555,7 +569,7 @@ def report(args, results):
     rss_a = max(sum(res["rss"]) for res in runs["agent"])
     losses = [loss(res) for res in runs["agent"]]
     totals = {k: sum(x[k] for x in losses)
-              for k in ("lost", "inserted", "repeated", "trailing", "short")}
+              for k in ("lost", "inserted", "repeated", "trailing before stop", "short")}
     # A track that never shows the counter is all "leading": not a pass.
     totals["leading over 0.5 s"] = sum(1 for x in losses if x["leading"] > RATE // 2)
     readies = [res["ready"] for res in runs["agent"]]
