@@ -68,7 +68,7 @@ class Player {
   };
 
   explicit Player(std::vector<Feed> feeds,
-                  std::chrono::milliseconds buffer = std::chrono::milliseconds(50));
+                  std::chrono::milliseconds buffer = std::chrono::milliseconds(200));
   ~Player();
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;
