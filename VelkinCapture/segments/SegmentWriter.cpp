@@ -48,6 +48,12 @@ void SegmentWriter::append(const SampleBuffer& sample) {
 
   if (writer_ == nullptr) {
     begin(*format, pts);
+  } else if (writer_->status() == MediaWriterStatus::failed) {
+    // A segment whose writing failed (a full disk) takes no more audio. Waiting
+    // for its length to run out would lose everything until then, also once
+    // there is room again: close it unmarked and start the next with this sample.
+    finish();
+    begin(*format, pts);
   } else if (start_) {
     // NaN (an invalid time on either side) compares false and never rotates;
     // a time before the start is negative and stays in the open segment.

@@ -126,6 +126,8 @@ class FakeWriter final : public MediaWriter {
   std::optional<Error> error() const override { return startError; }
   const std::filesystem::path& outputURL() const override { return url; }
 
+  void turnFailed() { status_ = MediaWriterStatus::failed; }
+
   // Ends the finish with `status`, running its handler on the calling (test) thread.
   void complete(MediaWriterStatus status) {
     status_ = status;

@@ -165,23 +165,27 @@ TEST(SegmentWriterErrors, EachFailedBeginWritesItsLineAndUsesUpANumber) {
   }
 }
 
-TEST(SegmentWriterErrors, AFailedAppendIsReportedOncePerSegment) {
+TEST(SegmentWriterErrors, AFailedSegmentIsReportedAndReplacedAtTheNextSample) {
   Fixture f;
   SegmentWriter writer = f.make();
   writer.append(f.audio.sample(at(0)));
   ASSERT_EQ(f.media.writers.size(), 1u);
-  f.media.writers[0]->input->fails = true;
-  f.media.writers[0]->startError = Error{"POSIX", 28, "No space left on device"};
+  FakeWriter& full = *f.media.writers[0];
+  full.input->fails = true;
+  full.startError = Error{"POSIX", 28, "No space left on device"};
 
   testing::internal::CaptureStderr();
-  writer.append(f.audio.sample(at(1)));
-  writer.append(f.audio.sample(at(2)));
-  writer.append(f.audio.sample(at(5)));  // rotates into a healthy segment
-  writer.append(f.audio.sample(at(6)));
+  writer.append(f.audio.sample(at(1)));  // the write fails: reported once
+  full.turnFailed();
+  writer.append(f.audio.sample(at(1.02)));  // long before the length runs out
+  writer.append(f.audio.sample(at(1.04)));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Velkin interviewer writer error: No space left on device\n");
+  EXPECT_EQ(full.finishCalls, 1);
+  full.complete(MediaWriterStatus::failed);
+  EXPECT_FALSE(std::filesystem::exists(f.dir / "interviewer-000001.caf.ready"));
   ASSERT_EQ(f.media.writers.size(), 2u);
-  EXPECT_EQ(f.media.writers[1]->input->appended, (std::vector<MediaTime>{at(5), at(6)}));
+  EXPECT_EQ(f.media.writers[1]->input->appended, (std::vector<MediaTime>{at(1.02), at(1.04)}));
 }
 
 TEST(SegmentWriterMarkers, MarkerAppearsOnlyWhenTheFinishCompletes) {

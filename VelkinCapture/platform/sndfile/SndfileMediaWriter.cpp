@@ -26,6 +26,12 @@ namespace {
 
 constexpr int kMaxChannels = 1024;  // libsndfile refuses more
 
+// Guards libsndfile's process-wide error state across opens.
+std::mutex& openLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 Error sndfileError(int code) {
   return Error{"libsndfile", code, sf_error_number(code)};
 }
@@ -120,10 +126,15 @@ class SndfileFile {
     info.format = SF_FORMAT_CAF | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
     // close_desc false: the descriptor stays ours so that it can be fsynced
     // after libsndfile has written the final header.
-    sound_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
-    if (sound_ == nullptr) {
-      fail(Error{"libsndfile", sf_error(nullptr), sf_strerror(nullptr)});
-      return false;
+    {
+      // libsndfile keeps the last open's error in process-wide state, written
+      // by every open, failed or not; both tracks open files at once.
+      std::lock_guard guard(openLock());
+      sound_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
+      if (sound_ == nullptr) {
+        fail(Error{"libsndfile", sf_error(nullptr), sf_strerror(nullptr)});
+        return false;
+      }
     }
     // Out-of-range samples saturate instead of wrapping into loud clicks.
     sf_command(sound_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
