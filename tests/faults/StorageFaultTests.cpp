@@ -155,6 +155,63 @@ TEST_F(StorageFaults, AFullDiskCostsOnlyTheSegmentsItCutsAndRecordingResumesWith
   }
 }
 
+// Full before the first sample: both tracks fail to open segment after segment
+// at the same time, on their own threads, until there is room.
+TEST_F(StorageFaults, AFullDiskAtLaunchRecordsNothingUntilThereIsRoom) {
+  if (!mountFailure().empty()) {
+    GTEST_SKIP() << mountFailure();
+  }
+  Tmpfs disk(scratch_.path() / "disk", 2 << 20);
+  ASSERT_EQ(disk.failure(), "");
+  const fs::path directory = disk.path() / "segments";
+  fs::create_directories(directory);
+  const fs::path filler = disk.path() / "filler";
+  ASSERT_GT(fillFileSystem(filler), 0);
+
+  const Call call = playCall(*daemon_);
+  ASSERT_TRUE(call.player);
+  Agent agent(directory, control(), logs());
+  ASSERT_TRUE(agent.becomesReady(5s));
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(agent.running()) << agent.standardError();
+  const std::string errorsWhileFull = agent.standardError();
+  EXPECT_TRUE(readyMarkers(directory).empty());
+  fs::remove(filler);
+  const auto freedAt = Clock::now();
+
+  std::this_thread::sleep_for(1500ms);
+  agent.requestStop();
+  const std::optional<int> status = agent.waitForExit(3s);
+  const double secondsWithRoom = secondsSince(freedAt);
+  ASSERT_TRUE(status) << "still running 3 s after the stop file";
+  EXPECT_EQ(*status, 0) << agent.standardError();
+  const std::string errors = agent.standardError();
+  EXPECT_TRUE(noSanitizerReport(errors));
+
+  for (const char* label : {"interviewer", "candidate"}) {
+    SCOPED_TRACE(label);
+    const auto lines =
+        linesStartingWith(errorsWhileFull, std::string("Velkin ") + label + " writer error: ");
+    ASSERT_FALSE(lines.empty()) << errors;
+    EXPECT_NE(lines.front().find("No space left on device"), std::string::npos) << lines.front();
+    const std::vector<SegmentFile> segments = readSegments(directory, label);
+    ASSERT_FALSE(segments.empty());
+    std::printf("%s: %zu error lines and %zu files while full\n", label, lines.size(),
+                segments.size() - 1);
+    // Nothing but the last file holds audio; it began once there was room.
+    for (size_t i = 0; i + 1 < segments.size(); ++i) {
+      EXPECT_FALSE(segments[i].marked) << segments[i].path;
+      EXPECT_EQ(segments[i].fileBytes, 0) << segments[i].path;
+    }
+    const SegmentFile& last = segments.back();
+    EXPECT_TRUE(last.marked) << last.path;
+    EXPECT_TRUE(isComplete(last));
+    EXPECT_TRUE(holdsPlayedNoise(last));
+    EXPECT_GE(last.framesRead(), kRate) << last.path;
+    EXPECT_LE(last.framesRead(), int64_t((secondsWithRoom + 0.2) * kRate)) << last.path;
+  }
+}
+
 TEST_F(StorageFaults, AReadOnlySegmentDirectoryIsReportedAndNothingIsMarked) {
   if (!mountFailure().empty()) {
     GTEST_SKIP() << mountFailure();
