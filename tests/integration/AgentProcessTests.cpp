@@ -356,13 +356,3 @@ TEST_F(AgentProcess, ALostServerEndsTheAgentWithStatusOneAndMarkedValidSegments)
 
 }  // namespace
 }  // namespace velkin
-
-#if defined(__SANITIZE_THREAD__)
-// The players' libpulse is not built for ThreadSanitizer; its own recycling of
-// memory shows as races inside the library (the agent's backend says the same).
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libpulse.so\n"
-         "race:libpulsecommon\n"
-         "race:libpulse-simple.so\n";
-}
-#endif

@@ -44,15 +44,3 @@ std::unique_ptr<CaptureService> makePulseCaptureService() {
 }
 
 }  // namespace velkin
-
-#if defined(__SANITIZE_THREAD__)
-// libpulse is not built for ThreadSanitizer. It recycles memory through its own
-// lock-free lists, which the sanitizer cannot see, and reports the reuse as races
-// inside the library, in any process that links this backend. Reports with a
-// frame of ours outside the library still come through.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libpulse.so\n"
-         "race:libpulsecommon\n"
-         "race:libpulse-simple.so\n";
-}
-#endif
