@@ -34,9 +34,9 @@ How each figure is taken:
      the counter first appears (the server sends nothing for up to one block of
      the sink after a stream connects; a recorder that keeps its tracks on the
      wall clock fills that time with silence) are "leading", not a loss unless
-     there are more than half a second of them. Frames after the counter last
-     counts up are "trailing": a loss if they begin before the stop request
-     (the track's frames up to launch-to-stop x 48000), otherwise only shown.
+     there are more than half a second of them. Glitches past the point of the
+     stop request (at most launch-to-stop x 48000 frames into a track, frame 0
+     being no earlier than the launch) are shown apart and not counted.
      A player that underran is reported, since its gaps would show as loss here.
   2. By duration. Capture has surely run from the readiness line (ffmpeg: the
      first segment file, which it opens only after its input delivered) until
@@ -192,16 +192,16 @@ def anchored(counts, i):
 
 
 def continuity(pcm, swapped):
-    """Leading, lost, inserted and repeated frames and the glitches of one track."""
+    """Leading frames and the glitches of one track: (frame, foreign frames, step),
+    step being the source frames skipped (negative: repeated; None: the counter
+    never resumes)."""
     counts = decode(pcm, swapped)
     n = len(counts)
     i = 0
     while i < n and not anchored(counts, i):
         i += 1
-    result = {"frames": n, "leading": i, "lost": 0, "inserted": 0, "repeated": 0,
-              "glitches": [], "trailing": 0}
+    result = {"frames": n, "leading": i, "glitches": []}
     if i >= n:
-        result["leading"] = n
         return result
     expected = counts[i]
     while i < n:
@@ -213,18 +213,25 @@ def continuity(pcm, swapped):
         while i < n and not anchored(counts, i):
             i += 1
         if i >= n:
-            result["trailing"] = n - start
+            result["glitches"].append((start, n - start, None))
             break
         step = (counts[i] - expected) % PERIOD
-        if step < PERIOD // 2:
-            result["lost"] += step
-        else:
-            result["repeated"] += PERIOD - step
-        result["inserted"] += i - start
-        if len(result["glitches"]) < 8:
-            result["glitches"].append((start, i - start, step if step < PERIOD // 2 else step - PERIOD))
+        result["glitches"].append((start, i - start, step if step < PERIOD // 2 else step - PERIOD))
         expected = counts[i]
     return result
+
+
+def tally(info, stop_frame):
+    """Lost, inserted and repeated frames before `stop_frame`; what comes after."""
+    counts = {"lost": 0, "inserted": 0, "repeated": 0, "after stop": 0}
+    for frame, foreign, step in info.get("glitches", []):
+        if frame >= stop_frame:
+            counts["after stop"] += foreign + max(step or 0, 0)
+            continue
+        counts["inserted"] += foreign
+        if step is not None:
+            counts["lost" if step >= 0 else "repeated"] += abs(step)
+    return counts
 
 
 def analyse_segments(directory, markers):
@@ -460,10 +467,9 @@ def one_run(args, config, rundir, signals, seconds):
     result["underruns"] = players.stop()
     for info in result["tracks"].values():
         info["short"] = max(0, round((result["sure"] or 0) * RATE) - info["frames"])
-        # Frame 0 is no earlier than the launch: the stop request lies no further in.
-        info["trailing_lost"] = max(
-            0, min(info.get("trailing", 0), round(result["window"] * RATE) -
-                   (info["frames"] - info.get("trailing", 0))))
+        # Frame 0 is no earlier than the launch, so the stop request lies no
+        # further into a track than this.
+        info.update(tally(info, round(result["window"] * RATE)))
     return result
 
 
@@ -499,8 +505,7 @@ def loss(result):
         "repeated": sum(t.get("repeated", 0) for t in tracks),
         "short": sum(t["short"] for t in tracks),
         "leading": max((t.get("leading", 0) for t in tracks), default=0),
-        "trailing": sum(t.get("trailing", 0) for t in tracks),
-        "trailing before stop": sum(t["trailing_lost"] for t in tracks),
+        "after stop": sum(t.get("after stop", 0) for t in tracks),
     }
 
 
@@ -531,10 +536,11 @@ def report(args, results):
     row("Segment ms stddev", spread(statistics.pstdev), ".2f", "(non-final segments)",
         skip=("bare",))
     row("Lost frames (content)", lambda res: loss(res)["lost"], ".0f", "agent 0", skip=("bare",))
-    row("  inserted frames", lambda res: loss(res)["inserted"], ".0f", "", skip=("bare",))
-    row("  repeated frames", lambda res: loss(res)["repeated"], ".0f", "", skip=("bare",))
-    row("  trailing frames", lambda res: loss(res)["trailing"], ".0f", "", skip=("bare",))
-    row("  of them before stop", lambda res: loss(res)["trailing before stop"], ".0f", "agent 0",
+    row("Inserted frames (content)", lambda res: loss(res)["inserted"], ".0f", "agent 0",
+        skip=("bare",))
+    row("Repeated frames (content)", lambda res: loss(res)["repeated"], ".0f", "agent 0",
+        skip=("bare",))
+    row("  glitches after stop", lambda res: loss(res)["after stop"], ".0f", "(not a loss)",
         skip=("bare",))
     row("  leading frames", lambda res: loss(res)["leading"], ".0f", "(not a loss)",
         skip=("bare",))
@@ -569,7 +575,7 @@ def report(args, results):
     rss_a = max(sum(res["rss"]) for res in runs["agent"])
     losses = [loss(res) for res in runs["agent"]]
     totals = {k: sum(x[k] for x in losses)
-              for k in ("lost", "inserted", "repeated", "trailing before stop", "short")}
+              for k in ("lost", "inserted", "repeated", "short")}
     # A track that never shows the counter is all "leading": not a pass.
     totals["leading over 0.5 s"] = sum(1 for x in losses if x["leading"] > RATE // 2)
     readies = [res["ready"] for res in runs["agent"]]
@@ -602,15 +608,17 @@ def report(args, results):
                 notes.append(f"{where}: {res['errors']} error line(s) on stderr")
             for name, info in res["tracks"].items():
                 if info.get("glitches"):
-                    notes.append(f"{where} {name}: glitches (at frame, foreign frames, step) "
-                                 f"{info['glitches']}")
+                    shown = info["glitches"][:8]
+                    more = len(info["glitches"]) - len(shown)
+                    notes.append(f"{where} {name}: glitches (at frame, foreign frames, source frames"
+                                 f" skipped) {shown}{f' and {more} more' if more else ''}")
                 if info.get("unmarked"):
                     notes.append(f"{where} {name}: {info['unmarked']} segment(s) without a marker")
                 if c == "agent" and res["sure"] is not None:
                     over = info["frames"] / RATE - res["sure"]
                     notes.append(f"{where} {name}: {info['frames']} frames in "
                                  f"{len(info['segments'])} segments, len-window {over * 1000:+.0f} ms,"
-                                 f" leading {info['leading']}, trailing {info['trailing']}")
+                                 f" leading {info['leading']}, after stop {info['after stop']}")
     if notes:
         print("\nNotes:")
         for note in notes:
@@ -638,6 +646,11 @@ def main():
     parser.add_argument("--source", default="mic")
     args = parser.parse_args()
 
+    # Stopped by scripts/bench-peers: end the runs' processes on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    # Started in the background, this process ignores SIGINT, and so would the
+    # recorders it starts (ffmpeg is stopped with SIGINT).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     signals = write_signals(args.work, args.seconds + 20)
     results = []
     try:
