@@ -1,13 +1,13 @@
 // The agent as its parent sees it: a real process over the scripted host, read
 // through its exit status, its output lines and its control directory.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "AgentProcess.hpp"
+#include "Segments.hpp"
 
 namespace velkin {
 namespace {
@@ -20,22 +20,20 @@ using testing::waitFor;
 
 class ProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("velkin-process-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_);
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { ASSERT_FALSE(root_.empty()); }
 
+  // `executable` (the scripted agent by default) in `cwd` (the scratch
+  // directory by default), with only the given scenario in its environment.
   std::unique_ptr<AgentProcess> launch(std::vector<std::string> arguments,
-                                       const std::string& scenario = "", const fs::path& cwd = {}) {
-    return std::make_unique<AgentProcess>(VELKIN_SCRIPTED_AGENT, std::move(arguments),
-                                          cwd.empty() ? root_ : cwd, scenario);
+                                       const std::string& scenario = "", const fs::path& cwd = {},
+                                       const fs::path& executable = VELKIN_SCRIPTED_AGENT) {
+    return std::make_unique<AgentProcess>(
+        executable, std::move(arguments),
+        AgentProcess::Options{{"VELKIN_SCENARIO=" + scenario}, cwd.empty() ? root_ : cwd});
   }
 
-  fs::path root_;
+  testing::ScratchDirectory scratch_{"velkin-process"};
+  fs::path root_ = scratch_.path();
 };
 
 bool entryAt(const fs::path& p) {
@@ -70,7 +68,7 @@ TEST_F(ProcessTest, DefaultAndRelativePathsResolveAgainstTheWorkingDirectory) {
     EXPECT_EQ(readFile(control / "capture.pid"), std::to_string(agent->pid()));
     EXPECT_EQ(readFile(control / "capture.ready"), "ready");
     std::ofstream(control / "capture.stop").put('x');
-    ASSERT_EQ(agent->wait(5s), 0);
+    ASSERT_EQ(agent->waitForExit(5s), 0);
     EXPECT_EQ(agent->standardOutput(),
               "VELKIN_CAPTURE_READY " + (cwd / c.segments).string() + "\n");
     EXPECT_TRUE(entryAt(control / "capture.stop")) << "the agent never removes a seen stop file";
@@ -105,7 +103,7 @@ TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartI
   std::ofstream(control / "capture.stop").put('x');
   std::ofstream(gate).put('x');
   const auto opened = std::chrono::steady_clock::now();
-  ASSERT_EQ(agent->wait(5s), 0);
+  ASSERT_EQ(agent->waitForExit(5s), 0);
   EXPECT_LT(agent->endedAt() - opened, 400ms);
   EXPECT_EQ(readFile(control / "capture.ready"), "ready");
 }
@@ -114,9 +112,9 @@ TEST_F(ProcessTest, ADirectoryNamedStopStopsTheAgent) {
   const fs::path control = root_ / "capture-control";
   auto agent = launch({(root_ / "segments").string()});
   ASSERT_TRUE(waitFor([&] { return entryAt(control / "capture.ready"); }, 10s));
-  EXPECT_EQ(agent->wait(600ms), std::nullopt) << "the agent must keep running";
+  EXPECT_EQ(agent->waitForExit(600ms), std::nullopt) << "the agent must keep running";
   fs::create_directory(control / "capture.stop");
-  EXPECT_EQ(agent->wait(2s), 0);
+  EXPECT_EQ(agent->waitForExit(2s), 0);
 }
 
 TEST_F(ProcessTest, AParentThatEndsStopsTheAgentWithinOnePoll) {
@@ -128,12 +126,12 @@ TEST_F(ProcessTest, AParentThatEndsStopsTheAgentWithinOnePoll) {
   auto agent =
       launch({(root_ / "segments").string(), (root_ / "control").string(), std::to_string(parent)});
   ASSERT_TRUE(waitFor([&] { return entryAt(root_ / "control" / "capture.ready"); }, 10s));
-  EXPECT_EQ(agent->wait(600ms), std::nullopt) << "a living parent keeps the agent running";
+  EXPECT_EQ(agent->waitForExit(600ms), std::nullopt) << "a living parent keeps the agent running";
   ::kill(parent, SIGKILL);
   int status = 0;
   ::waitpid(parent, &status, 0);
   const auto gone = std::chrono::steady_clock::now();
-  ASSERT_EQ(agent->wait(3s), 0);
+  ASSERT_EQ(agent->waitForExit(3s), 0);
   EXPECT_LT(agent->endedAt() - gone, 700ms);
   EXPECT_FALSE(entryAt(root_ / "control" / "capture.stop"));
 }
@@ -141,9 +139,9 @@ TEST_F(ProcessTest, AParentThatEndsStopsTheAgentWithinOnePoll) {
 TEST_F(ProcessTest, AParentPidThatIsNotANumberIsNoParent) {
   auto agent = launch({(root_ / "segments").string(), (root_ / "control").string(), " 12"});
   ASSERT_TRUE(waitFor([&] { return entryAt(root_ / "control" / "capture.ready"); }, 10s));
-  EXPECT_EQ(agent->wait(700ms), std::nullopt);
+  EXPECT_EQ(agent->waitForExit(700ms), std::nullopt);
   std::ofstream(root_ / "control" / "capture.stop").put('x');
-  EXPECT_EQ(agent->wait(2s), 0);
+  EXPECT_EQ(agent->waitForExit(2s), 0);
 }
 
 TEST_F(ProcessTest, AFailedStartWritesTheErrorFileAndOneLineAndExitsWithOne) {
@@ -164,7 +162,7 @@ TEST_F(ProcessTest, AFailedStartWritesTheErrorFileAndOneLineAndExitsWithOne) {
     const fs::path control = root_ / c.description / "control";
     auto agent =
         launch({(root_ / c.description / "segments").string(), control.string()}, c.scenario);
-    ASSERT_EQ(agent->wait(10s), 1);
+    ASSERT_EQ(agent->waitForExit(10s), 1);
     EXPECT_EQ(readFile(control / "capture.error"), c.description);
     EXPECT_EQ(agent->standardError(), std::string("Velkin capture error: ") + c.description + "\n");
     EXPECT_EQ(agent->standardOutput(), "");
@@ -179,20 +177,19 @@ TEST_F(ProcessTest, ADeletedWorkingDirectoryFailsTheStartInsteadOfWritingAtTheRo
   // The shell enters the directory, removes it and becomes the agent.
   const std::string script = "cd '" + gone.string() + "' && rmdir '" + gone.string() +
                              "' && exec '" + VELKIN_SCRIPTED_AGENT + "' \"$@\"";
-  AgentProcess relative("/bin/sh", {"-c", script, "sh", "segs"}, root_, "");
-  ASSERT_EQ(relative.wait(10s), 1);
-  EXPECT_EQ(relative.standardError(),
+  auto relative = launch({"-c", script, "sh", "segs"}, "", root_, "/bin/sh");
+  ASSERT_EQ(relative->waitForExit(10s), 1);
+  EXPECT_EQ(relative->standardError(),
             "Velkin capture error: The current directory is unavailable: No such file or "
             "directory\n");
   EXPECT_FALSE(entryAt("/runtime/segments"));
 
   fs::create_directories(gone);
-  AgentProcess absolute("/bin/sh",
-                        {"-c", script, "sh", (root_ / "segs").string(), (root_ / "ctl").string()},
-                        root_, "");
+  auto absolute = launch({"-c", script, "sh", (root_ / "segs").string(), (root_ / "ctl").string()},
+                         "", root_, "/bin/sh");
   ASSERT_TRUE(waitFor([&] { return entryAt(root_ / "ctl" / "capture.ready"); }, 10s));
   std::ofstream(root_ / "ctl" / "capture.stop").put('x');
-  EXPECT_EQ(absolute.wait(5s), 0);
+  EXPECT_EQ(absolute->waitForExit(5s), 0);
 }
 
 struct Track {
@@ -204,26 +201,11 @@ struct Track {
 // Reads every segment of `label` back and checks its format.
 Track readTrack(const fs::path& directory, const std::string& label) {
   Track track;
-  for (int n = 1;; ++n) {
-    char name[64];
-    std::snprintf(name, sizeof name, "%s-%06d.caf", label.c_str(), n);
-    const fs::path file = directory / name;
-    if (!entryAt(file)) {
-      break;
-    }
+  for (const testing::Segment& segment : testing::readSegments(directory, label)) {
     ++track.segments;
-    track.marked += entryAt(file.string() + ".ready") ? 1 : 0;
-    SF_INFO info{};
-    SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
-    EXPECT_NE(sound, nullptr) << file << ": " << sf_strerror(nullptr);
-    if (sound == nullptr) {
-      continue;
-    }
-    EXPECT_EQ(info.format, SF_FORMAT_CAF | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE);
-    EXPECT_EQ(info.samplerate, 48000);
-    EXPECT_EQ(info.channels, 2);
-    track.frames += info.frames;
-    sf_close(sound);
+    track.marked += segment.marked ? 1 : 0;
+    EXPECT_TRUE(segment.valid) << segment.path;
+    track.frames += segment.frames;
   }
   return track;
 }
@@ -235,7 +217,7 @@ TEST_F(ProcessTest, AnOrderlyStopLeavesEveryRecordedFrameInMarkedSegments) {
   ASSERT_TRUE(waitFor([&] { return entryAt(segments / "interviewer-000003.caf"); }, 10s));
   ASSERT_TRUE(waitFor([&] { return entryAt(segments / "candidate-000002.caf"); }, 10s));
   std::ofstream(root_ / "control" / "capture.stop").put('x');
-  ASSERT_EQ(agent->wait(5s), 0);
+  ASSERT_EQ(agent->waitForExit(5s), 0);
 
   const Track interviewer = readTrack(segments, "interviewer");
   EXPECT_EQ(interviewer.segments, 3);
@@ -260,7 +242,7 @@ TEST_F(ProcessTest, AStreamThatStopsByItselfExitsWithOneAndMarksWhatItFinished) 
   auto agent = launch({segments.string(), control.string()},
                       "audio-seconds=11;microphone-seconds=11;fail-after-delivery=Connection "
                       "terminated");
-  ASSERT_EQ(agent->wait(10s), 1);
+  ASSERT_EQ(agent->waitForExit(10s), 1);
   const std::string err = agent->standardError();
   const std::string stopped =
       "Velkin capture stopped: Error Domain=ScriptedHost Code=1 \"Connection terminated\"\n";
