@@ -1,13 +1,6 @@
 // The agent binary, run as its parent runs it, against a private PulseAudio
 // daemon; its segments read back with libsndfile.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sndfile.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,12 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "AgentProcess.hpp"
 #include "PulseTestSupport.hpp"
+#include "Segments.hpp"
 
 #ifndef VELKIN_AGENT_BINARY
 #error "VELKIN_AGENT_BINARY must name the agent"
@@ -29,10 +23,13 @@
 namespace velkin {
 namespace {
 
+using testing::concatenated;
 using testing::monotonicNanoseconds;
 using testing::noise;
 using testing::Player;
 using testing::PulseDaemon;
+using testing::readSegments;
+using testing::Segment;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -45,133 +42,9 @@ constexpr uint64_t microphoneSeed = 2;
 // a step of 1/32768.
 constexpr float sampleTolerance = 1e-4f;
 
-// The agent as a child process: stdout through a pipe, stderr into a file. It
-// dies with the test process (PR_SET_PDEATHSIG) and is killed and reaped when
-// this goes, if it is still running.
-class Agent {
- public:
-  Agent(const fs::path& segments, const fs::path& control, const fs::path& errorLog)
-      : errorLog_(errorLog) {
-    int out[2];
-    if (::pipe(out) != 0) {
-      return;
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::dup2(out[1], STDOUT_FILENO);
-      const int err = ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(err, STDERR_FILENO);
-      ::close(out[0]);
-      ::execl(VELKIN_AGENT_BINARY, VELKIN_AGENT_BINARY, segments.c_str(), control.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    stdout_ = out[0];
-  }
-
-  ~Agent() {
-    if (pid_ > 0 && !status_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_ >= 0) {
-      ::close(stdout_);
-    }
-  }
-
-  // Reads stdout until `line` has come whole, or `within` has passed.
-  bool waitForLine(const std::string& line, std::chrono::milliseconds within) {
-    const auto deadline = std::chrono::steady_clock::now() + within;
-    while (output_.find(line + "\n") == std::string::npos) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      pollfd wait{stdout_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&wait, 1, int(left.count())) <= 0) {
-        return false;
-      }
-      char chunk[512];
-      const ssize_t n = ::read(stdout_, chunk, sizeof chunk);
-      if (n <= 0) {
-        return false;
-      }
-      output_.append(chunk, size_t(n));
-    }
-    return true;
-  }
-
-  // The exit status, once the agent has exited within `within`.
-  std::optional<int> waitForExit(std::chrono::milliseconds within) {
-    const auto deadline = std::chrono::steady_clock::now() + within;
-    while (!status_ && std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      std::this_thread::sleep_for(2ms);
-    }
-    return status_;
-  }
-
-  std::string errors() const {
-    std::ifstream in(errorLog_);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
- private:
-  fs::path errorLog_;
-  pid_t pid_ = -1;
-  int stdout_ = -1;
-  std::string output_;
-  std::optional<int> status_;
-};
-
-struct Segment {
-  fs::path path;
-  bool marked = false;
-  bool valid = false;
-  std::vector<float> left;
-};
-
-// The segments of `label`, in order, read back.
-std::vector<Segment> readSegments(const fs::path& directory, const std::string& label) {
-  std::vector<fs::path> paths;
-  const std::regex name(label + "-[0-9]{6}\\.caf");
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    if (std::regex_match(entry.path().filename().string(), name)) {
-      paths.push_back(entry.path());
-    }
-  }
-  std::sort(paths.begin(), paths.end());
-  std::vector<Segment> segments;
-  for (const fs::path& path : paths) {
-    Segment segment{path, fs::exists(path.string() + ".ready"), false, {}};
-    SF_INFO info{};
-    if (SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info)) {
-      segment.valid = info.samplerate == rate && info.channels == 2 &&
-                      (info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK)) ==
-                          (SF_FORMAT_CAF | SF_FORMAT_PCM_16);
-      std::vector<float> frames(size_t(info.frames) * 2);
-      const sf_count_t read = sf_readf_float(file, frames.data(), info.frames);
-      segment.valid = segment.valid && read == info.frames;
-      for (sf_count_t f = 0; f < read; ++f) {
-        segment.left.push_back(frames[size_t(f) * 2]);
-      }
-      sf_close(file);
-    }
-    segments.push_back(std::move(segment));
-  }
-  return segments;
-}
-
-std::vector<float> concatenated(const std::vector<Segment>& segments) {
-  std::vector<float> track;
-  for (const Segment& segment : segments) {
-    track.insert(track.end(), segment.left.begin(), segment.left.end());
-  }
-  return track;
+// 48 kHz stereo 16-bit CAF, every frame of it read.
+bool wholeAndValid(const Segment& segment) {
+  return segment.valid && segment.framesRead() == segment.frames;
 }
 
 struct Match {
@@ -228,20 +101,16 @@ class AgentProcess : public ::testing::Test {
   fs::path segments() const { return directory_ / "segments"; }
   fs::path control() const { return directory_ / "control"; }
 
-  std::unique_ptr<Agent> startAgent() {
-    auto agent = std::make_unique<Agent>(segments(), control(), directory_ / "agent.err");
+  std::unique_ptr<testing::AgentProcess> startAgent() {
+    auto agent = std::make_unique<testing::AgentProcess>(
+        VELKIN_AGENT_BINARY, std::vector<std::string>{segments().string(), control().string()});
     const bool ready = agent->waitForLine("VELKIN_CAPTURE_READY " + segments().string(), 5s);
-    EXPECT_TRUE(ready) << agent->errors();
+    EXPECT_TRUE(ready) << agent->standardError();
     if (!ready) {
       return nullptr;
     }
     // Written right after the line.
-    const auto deadline = std::chrono::steady_clock::now() + 1s;
-    while (!fs::exists(control() / "capture.ready") &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_TRUE(fs::exists(control() / "capture.ready"));
+    EXPECT_TRUE(testing::waitFor([&] { return fs::exists(control() / "capture.ready"); }, 1s));
     return agent;
   }
 
@@ -260,7 +129,7 @@ TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsProm
                 250ms);
   std::this_thread::sleep_for(100ms);
 
-  std::unique_ptr<Agent> agent = startAgent();
+  std::unique_ptr<testing::AgentProcess> agent = startAgent();
   ASSERT_TRUE(agent);
   std::this_thread::sleep_for(11500ms);
   std::ofstream(control() / "capture.stop").close();
@@ -268,7 +137,7 @@ TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsProm
   const std::optional<int> status = agent->waitForExit(3s);
   const double exitSeconds = double(monotonicNanoseconds() - stopAt) / 1e9;
   ASSERT_TRUE(status);
-  EXPECT_EQ(*status, 0) << agent->errors();
+  EXPECT_EQ(*status, 0) << agent->standardError();
   std::printf("exited %.3f s after the stop file appeared\n", exitSeconds);
   EXPECT_LT(exitSeconds, 0.6);
   const int64_t framesPlayed = player.framesPlayed();
@@ -280,12 +149,11 @@ TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsProm
     const std::vector<Segment> segments = readSegments(this->segments(), label);
     ASSERT_GE(segments.size(), 3u);
     for (size_t i = 0; i < segments.size(); ++i) {
-      EXPECT_TRUE(segments[i].valid) << segments[i].path;
+      EXPECT_TRUE(wholeAndValid(segments[i])) << segments[i].path;
       EXPECT_TRUE(segments[i].marked) << segments[i].path;
       if (i + 1 < segments.size()) {
-        EXPECT_GE(int64_t(segments[i].left.size()), segmentFrames) << segments[i].path;
-        EXPECT_LE(int64_t(segments[i].left.size()), segmentFrames + bufferFrames)
-            << segments[i].path;
+        EXPECT_GE(segments[i].framesRead(), segmentFrames) << segments[i].path;
+        EXPECT_LE(segments[i].framesRead(), segmentFrames + bufferFrames) << segments[i].path;
       }
     }
     const std::vector<float> track = concatenated(segments);
@@ -318,7 +186,7 @@ TEST_F(AgentProcess, ALostServerEndsTheAgentWithStatusOneAndMarkedValidSegments)
                             .c_str()),
             0);
   Player player({{"mic_in", [](int64_t n) { return noise(microphoneSeed, n); }}});
-  std::unique_ptr<Agent> agent = startAgent();
+  std::unique_ptr<testing::AgentProcess> agent = startAgent();
   ASSERT_TRUE(agent);
   const auto startedAt = std::chrono::steady_clock::now();
   ASSERT_EQ(std::system(("paplay --device=call '" + speech.string() + "'").c_str()), 0);
@@ -331,7 +199,7 @@ TEST_F(AgentProcess, ALostServerEndsTheAgentWithStatusOneAndMarkedValidSegments)
   std::printf("exited %.3f s after the server died\n",
               double(monotonicNanoseconds() - killedAt) / 1e9);
   EXPECT_EQ(*status, 1);
-  const std::string errors = agent->errors();
+  const std::string errors = agent->standardError();
   EXPECT_NE(errors.find("Velkin capture stopped: "), std::string::npos) << errors;
   std::printf("%s", errors.c_str());
 
@@ -343,11 +211,11 @@ TEST_F(AgentProcess, ALostServerEndsTheAgentWithStatusOneAndMarkedValidSegments)
     EXPECT_TRUE(segments[0].marked);
     for (const Segment& segment : segments) {
       if (segment.marked) {
-        EXPECT_TRUE(segment.valid) << segment.path;
+        EXPECT_TRUE(wholeAndValid(segment)) << segment.path;
       }
     }
-    EXPECT_GE(int64_t(segments[0].left.size()), segmentFrames);
-    EXPECT_LE(int64_t(segments[0].left.size()), segmentFrames + bufferFrames);
+    EXPECT_GE(segments[0].framesRead(), segmentFrames);
+    EXPECT_LE(segments[0].framesRead(), segmentFrames + bufferFrames);
   }
   // The speech is there.
   const std::vector<float> interviewer = concatenated(readSegments(segments(), "interviewer"));
