@@ -3,14 +3,11 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sndfile.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,8 +16,6 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <regex>
-#include <sstream>
 #include <thread>
 
 #ifndef VELKIN_AGENT_BINARY
@@ -47,13 +42,6 @@ bool writeText(const char* path, const std::string& text) {
   const bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
   ::close(fd);
   return written;
-}
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // Mounts made from here on stay in this process and its children.
@@ -90,20 +78,6 @@ void runAgainInUserNamespace(int argc, char** argv) {
   }
   arguments.push_back(nullptr);
   ::execvp("unshare", arguments.data());
-}
-
-sf_count_t readAll(SNDFILE* file, std::vector<float>& interleaved, sf_count_t frames) {
-  interleaved.resize(size_t(frames) * kChannels);
-  sf_count_t total = 0;
-  while (total < frames) {
-    const sf_count_t n =
-        sf_readf_float(file, interleaved.data() + total * kChannels, frames - total);
-    if (n <= 0) {
-      break;
-    }
-    total += n;
-  }
-  return total;
 }
 
 uint32_t bigEndian32(const std::string& bytes, size_t at) {
@@ -219,22 +193,6 @@ const std::string& mountFailure() {
   return mountFailure_;
 }
 
-ScratchDirectory::ScratchDirectory() {
-  std::string pattern = "/tmp/velkin-faults.XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << errorText(errno);
-    return;
-  }
-  path_ = pattern;
-}
-
-ScratchDirectory::~ScratchDirectory() {
-  if (!path_.empty()) {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-}
-
 Tmpfs::Tmpfs(const fs::path& mountPoint, int64_t bytes) : mountPoint_(mountPoint) {
   std::error_code error;
   fs::create_directories(mountPoint_, error);
@@ -297,64 +255,35 @@ int64_t fillFileSystem(const fs::path& path) {
   return taken;
 }
 
-Agent::Agent(const fs::path& segments, const fs::path& control, const fs::path& logs,
-             std::optional<pid_t> parent)
-    : segments_(segments), control_(control) {
-  static int serial = 0;
-  const std::string stem = "agent-" + std::to_string(serial++);
-  stdout_ = logs / (stem + ".out");
-  stderr_ = logs / (stem + ".err");
-  std::vector<std::string> words{VELKIN_AGENT_BINARY, segments.string(), control.string()};
+namespace {
+
+std::vector<std::string> agentArguments(const fs::path& segments, const fs::path& control,
+                                        std::optional<pid_t> parent) {
+  std::vector<std::string> words{segments.string(), control.string()};
   if (parent) {
     words.push_back(std::to_string(*parent));
   }
-  std::vector<char*> arguments;
-  for (std::string& word : words) {
-    arguments.push_back(word.data());
-  }
-  arguments.push_back(nullptr);
-  const int out = ::open(stdout_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err = ::open(stderr_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0 || err < 0) {
-    ADD_FAILURE() << "cannot create the agent's logs in " << logs;
-    return;
-  }
-  const pid_t self = ::getpid();
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    // Only async-signal-safe calls until exec.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != self || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0) {
-      ::_exit(127);
-    }
-    ::execv(arguments[0], arguments.data());
-    ::_exit(127);
-  }
-  ::close(out);
-  ::close(err);
-  if (pid_ < 0) {
-    ADD_FAILURE() << "fork: " << errorText(errno);
-  }
+  return words;
 }
 
-Agent::~Agent() {
-  if (pid_ > 0 && !status_) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-}
+}  // namespace
+
+Agent::Agent(const fs::path& segments, const fs::path& control, std::optional<pid_t> parent)
+    : AgentProcess(VELKIN_AGENT_BINARY, agentArguments(segments, control, parent)),
+      segments_(segments),
+      control_(control) {}
 
 ::testing::AssertionResult Agent::becomesReady(std::chrono::milliseconds within) {
   const std::string line = "VELKIN_CAPTURE_READY " + segments_.string() + "\n";
   const auto deadline = std::chrono::steady_clock::now() + within;
   while (std::chrono::steady_clock::now() < deadline) {
     if (standardOutput().find(line) != std::string::npos &&
-        readText(control_ / "capture.ready") == "ready") {
+        testing::readFile(control_ / "capture.ready") == "ready") {
       return ::testing::AssertionSuccess();
     }
-    if (waitForExit(0ms)) {
+    if (const std::optional<int> status = waitForExit(0ms)) {
       return ::testing::AssertionFailure()
-             << "the agent exited with status " << *status_ << " before it was ready; stderr:\n"
+             << "the agent exited with status " << *status << " before it was ready; stderr:\n"
              << standardError();
     }
     std::this_thread::sleep_for(5ms);
@@ -364,38 +293,20 @@ Agent::~Agent() {
                                        << standardError();
 }
 
-std::optional<int> Agent::waitForExit(std::chrono::milliseconds within) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  while (!status_ && pid_ > 0) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      break;
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return status_;
-}
-
-void Agent::signal(int number) const {
-  if (pid_ > 0 && !status_) {
-    ::kill(pid_, number);
-  }
-}
-
 void Agent::requestStop() const {
   std::ofstream(control_ / "capture.stop").close();
 }
 
-std::string Agent::standardOutput() const {
-  return readText(stdout_);
+void Agent::stopInOrder() {
+  requestStop();
+  const std::optional<int> status = waitForExit(3s);
+  ASSERT_TRUE(status) << "still running 3 s after the stop file";
+  EXPECT_EQ(*status, 0) << standardError();
+  EXPECT_TRUE(noSanitizerReport(standardError()));
 }
 
-std::string Agent::standardError() const {
-  return readText(stderr_);
+double secondsSince(Clock::time_point then) {
+  return std::chrono::duration<double>(Clock::now() - then).count();
 }
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
@@ -498,62 +409,19 @@ std::string DirectoryEvents::describe() {
 
 SegmentFile readSegmentFile(const fs::path& path) {
   SegmentFile segment;
-  segment.path = path;
-  segment.marked = fs::exists(path.string() + ".ready");
-  const std::string bytes = readText(path);
+  static_cast<testing::Segment&>(segment) = testing::readSegment(path);
+  const std::string bytes = testing::readFile(path);
   segment.fileBytes = int64_t(bytes.size());
   parseChunks(bytes, segment);
-
-  SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (file == nullptr) {
-    return segment;
-  }
-  segment.readable = info.samplerate == kRate && info.channels == kChannels &&
-                     (info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK)) ==
-                         (SF_FORMAT_CAF | SF_FORMAT_PCM_16);
-  segment.framesDeclared = info.frames;
-  if (segment.readable) {
-    std::vector<float> interleaved;
-    const sf_count_t read = readAll(file, interleaved, info.frames);
-    for (sf_count_t f = 0; f < read; ++f) {
-      segment.left.push_back(interleaved[size_t(f) * kChannels]);
-      segment.right.push_back(interleaved[size_t(f) * kChannels + 1]);
-    }
-  }
-  sf_close(file);
   return segment;
 }
 
 std::vector<SegmentFile> readSegments(const fs::path& directory, const std::string& label) {
-  std::vector<std::pair<long long, fs::path>> numbered;
-  const std::regex name(label + "-([0-9]{6,})\\.caf");
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(directory, error)) {
-    std::smatch match;
-    const std::string file = entry.path().filename().string();
-    if (std::regex_match(file, match, name)) {
-      numbered.emplace_back(std::stoll(match[1].str()), entry.path());
-    }
-  }
-  std::sort(numbered.begin(), numbered.end());
   std::vector<SegmentFile> segments;
-  for (const auto& [number, path] : numbered) {
+  for (const fs::path& path : testing::segmentPaths(directory, label)) {
     segments.push_back(readSegmentFile(path));
   }
   return segments;
-}
-
-std::vector<fs::path> readyMarkers(const fs::path& directory) {
-  std::vector<fs::path> markers;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(directory, error)) {
-    if (entry.path().extension() == ".ready") {
-      markers.push_back(entry.path());
-    }
-  }
-  std::sort(markers.begin(), markers.end());
-  return markers;
 }
 
 ::testing::AssertionResult isComplete(const SegmentFile& s) {
@@ -579,12 +447,12 @@ std::vector<fs::path> readyMarkers(const fs::path& directory) {
   if (s.declaredAudioBytes % kBytesPerFrame != 0) {
     return failure() << "its data chunk holds a partial frame";
   }
-  if (!s.readable) {
+  if (!s.valid) {
     return failure() << "libsndfile does not read it as 48 kHz stereo 16-bit CAF";
   }
   const int64_t frames = s.declaredAudioBytes / kBytesPerFrame;
-  if (s.framesDeclared != frames || s.framesRead() != frames) {
-    return failure() << "holds " << frames << " frames, libsndfile counts " << s.framesDeclared
+  if (s.frames != frames || s.framesRead() != frames) {
+    return failure() << "holds " << frames << " frames, libsndfile counts " << s.frames
                      << " and reads " << s.framesRead();
   }
   return ::testing::AssertionSuccess();
@@ -631,7 +499,6 @@ Call playCall(const testing::PulseDaemon& daemon) {
 void FaultTest::SetUp() {
   ASSERT_FALSE(scratch_.path().empty());
   ASSERT_EQ(daemon_->failure(), "");
-  fs::create_directories(logs());
 }
 
 }  // namespace velkin::faults

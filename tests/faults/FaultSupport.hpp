@@ -15,11 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "AgentProcess.hpp"
 #include "PulseTestSupport.hpp"
+#include "Segments.hpp"
 
 namespace velkin::faults {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using testing::readyMarkers;
+using testing::ScratchDirectory;
 
 constexpr int kRate = 48000;
 constexpr int kChannels = 2;
@@ -33,19 +38,6 @@ constexpr int64_t kSegmentFrames = 5 * kRate;
 // that mount are skipped with that reason.
 void prepareMountNamespace(int argc, char** argv);
 const std::string& mountFailure();
-
-// A directory under /tmp, removed with everything in it when this goes.
-class ScratchDirectory {
- public:
-  ScratchDirectory();
-  ~ScratchDirectory();
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // A tmpfs of `bytes` mounted at `mountPoint` (created if needed), unmounted when
 // this goes, however the test ends.
@@ -75,43 +67,28 @@ class Tmpfs {
 int64_t fillFileSystem(const fs::path& path);
 
 // The agent binary, started as its parent starts it: segment and control
-// directories and, if given, the parent's pid. Standard output and error go to
-// files in `logs`. It gets SIGKILL when the test process dies and is killed and
-// reaped by its pid when this object goes, if it has not exited by then.
-class Agent {
+// directories and, if given, the parent's pid.
+class Agent : public testing::AgentProcess {
  public:
-  Agent(const fs::path& segments, const fs::path& control, const fs::path& logs,
+  Agent(const fs::path& segments, const fs::path& control,
         std::optional<pid_t> parent = std::nullopt);
-  ~Agent();
-  Agent(const Agent&) = delete;
-  Agent& operator=(const Agent&) = delete;
-
-  pid_t pid() const { return pid_; }
 
   // The readiness line for the segment directory on standard output, then
   // "ready" in the control directory's capture.ready.
   ::testing::AssertionResult becomesReady(std::chrono::milliseconds within);
 
-  // The exit status once the process has exited within `within` (128 + the
-  // signal for a signal), nullopt while it still runs.
-  std::optional<int> waitForExit(std::chrono::milliseconds within);
-  bool running() { return !waitForExit(std::chrono::milliseconds(0)); }
-  void signal(int number) const;
-
   // Creates capture.stop the way a parent asks for the end of a run.
   void requestStop() const;
-
-  std::string standardOutput() const;
-  std::string standardError() const;
+  // Asks for the end of the run and expects it within 3 s: status 0 and no
+  // sanitizer report. Fatal when the agent still runs.
+  void stopInOrder();
 
  private:
   fs::path segments_;
   fs::path control_;
-  fs::path stdout_;
-  fs::path stderr_;
-  pid_t pid_ = -1;
-  std::optional<int> status_;
 };
+
+double secondsSince(Clock::time_point then);
 
 // Lines of `text` that start with `prefix`.
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
@@ -148,9 +125,7 @@ class DirectoryEvents {
 
 // One segment file as it lies on disk: the CAF chunks as written, and what
 // libsndfile reads of it.
-struct SegmentFile {
-  fs::path path;
-  bool marked = false;
+struct SegmentFile : testing::Segment {
   int64_t fileBytes = 0;
   // From the CAF chunks; `problem` says what is wrong with them.
   std::string problem;
@@ -160,23 +135,14 @@ struct SegmentFile {
   uint32_t bitsPerChannel = 0;
   int64_t audioOffset = 0;          // where the audio bytes start
   int64_t declaredAudioBytes = -1;  // the data chunk's claim; -1 for "to the end"
-  // What libsndfile makes of it.
-  bool readable = false;
-  int64_t framesDeclared = 0;  // libsndfile's frame count
-  std::vector<float> left;     // the frames it could read, each channel
-  std::vector<float> right;
 
   int64_t audioBytesOnDisk() const { return fileBytes - audioOffset; }
-  int64_t framesRead() const { return int64_t(left.size()); }
 };
 
 SegmentFile readSegmentFile(const fs::path& path);
 
 // The numbered segment files of `label` in `directory`, in order of number.
 std::vector<SegmentFile> readSegments(const fs::path& directory, const std::string& label);
-
-// Every ".ready" marker in `directory`.
-std::vector<fs::path> readyMarkers(const fs::path& directory);
 
 // A finished segment: 48 kHz, 2 channels, 16-bit little-endian PCM; its data
 // chunk ends exactly at the end of the file and holds whole frames, and
@@ -196,17 +162,16 @@ struct Call {
 Call playCall(const testing::PulseDaemon& daemon);
 
 // A private audio server and a scratch directory for each test; the agent's
-// segment, control and log directories live in the scratch directory unless a
-// test puts the segments elsewhere.
+// segment and control directories live in the scratch directory unless a test
+// puts the segments elsewhere.
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override;
 
   fs::path segments() const { return scratch_.path() / "segments"; }
   fs::path control() const { return scratch_.path() / "control"; }
-  fs::path logs() const { return scratch_.path() / "logs"; }
 
-  ScratchDirectory scratch_;
+  ScratchDirectory scratch_{"velkin-faults"};
   std::unique_ptr<testing::PulseDaemon> daemon_ = std::make_unique<testing::PulseDaemon>();
 };
 

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "FaultSupport.hpp"
@@ -15,13 +14,6 @@ namespace velkin::faults {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class LeftoverFiles : public FaultTest {};
 
@@ -43,18 +35,14 @@ TEST_F(LeftoverFiles, AreClearedBeforeTheNewRunUsesTheirNames) {
   ASSERT_EQ(events.failure(), "");
   const Call call = playCall(*daemon_);
   ASSERT_TRUE(call.player);
-  Agent agent(segments(), control(), logs());
+  Agent agent(segments(), control());
   ASSERT_TRUE(agent.becomesReady(5s));
-  EXPECT_EQ(contents(control() / "capture.pid"), std::to_string(agent.pid()));
+  EXPECT_EQ(testing::readFile(control() / "capture.pid"), std::to_string(agent.pid()));
 
   // Three polls on, the stale stop request has stopped nothing.
   std::this_thread::sleep_for(1200ms);
   EXPECT_TRUE(agent.running()) << agent.standardError();
-  agent.requestStop();
-  const std::optional<int> status = agent.waitForExit(3s);
-  ASSERT_TRUE(status) << "still running 3 s after the stop file";
-  EXPECT_EQ(*status, 0) << agent.standardError();
-  EXPECT_TRUE(noSanitizerReport(agent.standardError()));
+  ASSERT_NO_FATAL_FAILURE(agent.stopInOrder());
   EXPECT_FALSE(fs::exists(control() / "capture.error"));
   ASSERT_EQ(events.failure(), "");
   std::printf("%s", events.describe().c_str());
