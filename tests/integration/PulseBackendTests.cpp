@@ -236,6 +236,21 @@ class PulseBackend : public ::testing::Test {
     ASSERT_TRUE(quiet_);
   }
 
+  // Settles the sinks, then plays each its own tone, from 100 ms before this
+  // returns until the player goes.
+  std::unique_ptr<Player> playTones(const std::vector<std::pair<std::string, double>>& tones) {
+    std::vector<std::string> sinks;
+    std::vector<Player::Feed> feeds;
+    for (const auto& [sink, hertz] : tones) {
+      sinks.push_back(sink);
+      feeds.push_back({sink, [hertz = hertz](int64_t n) { return tone(n, hertz, 0.2f); }});
+    }
+    settle(sinks);
+    auto player = std::make_unique<Player>(std::move(feeds));
+    std::this_thread::sleep_for(100ms);
+    return player;
+  }
+
   int64_t framesSince(int64_t startedAt, int64_t at) const {
     return (at - startedAt) / 1000 * rate / 1'000'000;
   }
@@ -245,17 +260,14 @@ class PulseBackend : public ::testing::Test {
 };
 
 TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
-  settle({"call", "mic_in"});
-  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
-                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
-  std::this_thread::sleep_for(100ms);
-  ASSERT_FALSE(player.failedToStart());
+  const auto player = playTones({{"call", callHz}, {"mic_in", microphoneHz}});
+  ASSERT_FALSE(player->failedToStart());
 
   Session session;
   const std::optional<Error> error = session.start();
   ASSERT_FALSE(error) << error->description();
   std::this_thread::sleep_for(1200ms);
-  player.click();
+  player->click();
   std::this_thread::sleep_for(1300ms);
   session.stop();
   const size_t afterStop = session.recorder.count(OutputType::audio) +
@@ -340,11 +352,8 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
 TEST_F(PulseBackend, CallAudioFollowsANewDefaultSinkAndNeverTheMicrophone) {
   ASSERT_TRUE(
       daemon_.pactl("load-module module-null-sink sink_name=headset rate=48000 channels=2"));
-  settle({"call", "headset", "mic_in"});
-  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
-                 {"headset", [](int64_t n) { return tone(n, headsetHz, 0.2f); }},
-                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
-  std::this_thread::sleep_for(100ms);
+  const auto player =
+      playTones({{"call", callHz}, {"headset", headsetHz}, {"mic_in", microphoneHz}});
 
   Session session;
   const std::optional<Error> error = session.start();
@@ -435,10 +444,7 @@ TEST_F(PulseBackend, RemovedSinksNeverLeaveTheMicrophoneOnTheCallAudioTrack) {
 }
 
 TEST_F(PulseBackend, TheMicrophoneFollowsANewDefaultSourceButNeverAMonitor) {
-  settle({"call", "mic_in"});
-  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
-                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
-  std::this_thread::sleep_for(100ms);
+  const auto player = playTones({{"call", callHz}, {"mic_in", microphoneHz}});
   Session session;
   const std::optional<Error> error = session.start();
   ASSERT_FALSE(error) << error->description();
@@ -466,10 +472,7 @@ TEST_F(PulseBackend, TheMicrophoneFollowsANewDefaultSourceButNeverAMonitor) {
 }
 
 TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
-  settle({"call", "mic_in"});
-  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
-                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
-  std::this_thread::sleep_for(100ms);
+  const auto player = playTones({{"call", callHz}, {"mic_in", microphoneHz}});
   Session session;
   const std::optional<Error> error = session.start();
   ASSERT_FALSE(error) << error->description();
