@@ -74,6 +74,7 @@ TRACKS = ("interviewer", "candidate")
 # renders in blocks of its latency until a recorder asks for 20 ms, so this is
 # also the longest the server holds back the first audio of a run.
 PLAYER_LATENCY_MS = 250
+PLAYER_WARMUP_S = 3.0
 CONFIGS = ("agent", "ffmpeg", "bare")
 TITLES = {"agent": "agent", "ffmpeg": "ffmpeg pair", "bare": "bare reader"}
 
@@ -459,7 +460,10 @@ RUNNERS = {"agent": run_agent, "ffmpeg": run_ffmpeg, "bare": run_bare}
 def one_run(args, config, rundir, signals, seconds):
     rundir.mkdir(parents=True)
     players = Players(signals, rundir)
-    time.sleep(1.0)  # the players are streaming and the sinks run at their latency
+    # A null sink with no stream renders in blocks of up to 2 s, and takes up a
+    # new player only at the end of the block under way: wait until the players
+    # are being heard, so that every recorder starts on a steady signal.
+    time.sleep(PLAYER_WARMUP_S)
     server_before = proc_cpu(args.daemon_pid)
     result = RUNNERS[config](args, rundir, seconds)
     result["server_cpu"] = proc_cpu(args.daemon_pid) - server_before
