@@ -946,9 +946,12 @@ void PulseStream::onTiming(pa_stream* stream, int success, void* userdata) {
   const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
   std::optional<StreamTiming> timing;
   if (info != nullptr && !info->write_index_corrupt) {
-    // The server took its snapshot between our request and its reply.
-    const int64_t answeredAt = (track.timingRequestedAt + monotonicNanoseconds()) / 2;
-    const int64_t sinceStart = (answeredAt - self.startNanoseconds_) / 1000;
+    // The server took its snapshot between our request and its reply; the
+    // request is the earliest it can have been. Dating by that bound can only
+    // make a gap look shorter, never make one up: when this thread is held up
+    // (a busy machine), the reply is read late, and a guess from the time it
+    // was read would turn the delay into silence that shifts the whole track.
+    const int64_t sinceStart = (track.timingRequestedAt - self.startNanoseconds_) / 1000;
     timing = StreamTiming{sinceStart * int64_t(track.rate) / 1'000'000,
                           info->write_index / int64_t(track.frameBytes),
                           int64_t(info->source_usec) * int64_t(track.rate) / 1'000'000};
