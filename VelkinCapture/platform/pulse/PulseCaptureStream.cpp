@@ -361,10 +361,10 @@ std::optional<Error> PulseStream::start() {
                          delivery_->routes[size_t(OutputType::microphone)].output != nullptr;
   }
   for (const Track* track : {&system_, &microphone_}) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, track->rate,
-                              uint8_t(track->frameBytes / sizeof(float))};
-    if (track->wanted &&
-        (!pa_sample_spec_valid(&spec) || track->frameBytes / sizeof(float) > PA_CHANNELS_MAX)) {
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, track->rate,
+                                    uint8_t(track->frameBytes / sizeof(float))};
+    if (track->wanted && (!pa_sample_spec_valid(&sampleSpec) ||
+                          track->frameBytes / sizeof(float) > PA_CHANNELS_MAX)) {
       return streamError(PA_ERR_INVALID, "The audio server cannot record " +
                                              std::to_string(configuration_.channelCount) +
                                              " channels at " +
@@ -606,14 +606,14 @@ void PulseStream::awaitDeliveries(bool stopWhenDestroying) {
 
 bool PulseStream::openTrack(Track& track, const std::string& device,
                             const std::string& masterDevice) {
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, track.rate,
-                            uint8_t(track.frameBytes / sizeof(float))};
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, track.rate,
+                                  uint8_t(track.frameBytes / sizeof(float))};
   pa_proplist* properties = pa_proplist_new();
   pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, track.label);
   // Not "phone": desktops cork or duck other streams while a phone stream runs.
   pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "production");
-  pa_stream* stream =
-      pa_stream_new_with_proplist(connection_->context(), track.label, &spec, nullptr, properties);
+  pa_stream* stream = pa_stream_new_with_proplist(connection_->context(), track.label, &sampleSpec,
+                                                  nullptr, properties);
   pa_proplist_free(properties);
   if (stream == nullptr) {
     return false;
@@ -626,7 +626,7 @@ bool PulseStream::openTrack(Track& track, const std::string& device,
   attributes.tlength = uint32_t(-1);
   attributes.prebuf = uint32_t(-1);
   attributes.minreq = uint32_t(-1);
-  attributes.fragsize = uint32_t(pa_usec_to_bytes(fragmentUsec, &spec));
+  attributes.fragsize = uint32_t(pa_usec_to_bytes(fragmentUsec, &sampleSpec));
   const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
   if (pa_stream_connect_record(stream, device.c_str(), &attributes, flags) < 0) {
     pa_stream_set_state_callback(stream, nullptr, nullptr);
