@@ -489,8 +489,8 @@ def median(values):
     return statistics.median(values) if values else None
 
 
-def fmt(value, spec):
-    return "-" if value is None else format(value, spec)
+def fmt(value, pattern):
+    return "-" if value is None else format(value, pattern)
 
 
 def segment_spread(result):
@@ -522,8 +522,8 @@ def report(args, results):
 
     rows = []
 
-    def row(label, key, spec, target="", skip=()):
-        rows.append([label] + ["-" if c in skip else fmt(med(c, key), spec) for c in CONFIGS] +
+    def row(label, key, pattern, target="", skip=()):
+        rows.append([label] + ["-" if c in skip else fmt(med(c, key), pattern) for c in CONFIGS] +
                     [target])
 
     def spread(fn):
