@@ -55,7 +55,7 @@ struct Reader {
   }
 };
 
-const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, sampleRate, channelCount};
+const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, sampleRate, channelCount};
 
 void onRead(pa_stream* stream, size_t, void* userdata) {
   auto* track = static_cast<Track*>(userdata);
@@ -102,7 +102,7 @@ void onStreamState(pa_stream* stream, void* userdata) {
 }
 
 bool openTrack(Track& track) {
-  track.stream = pa_stream_new(track.reader->context, track.name, &spec, nullptr);
+  track.stream = pa_stream_new(track.reader->context, track.name, &sampleSpec, nullptr);
   if (track.stream == nullptr) {
     return false;
   }
@@ -113,7 +113,7 @@ bool openTrack(Track& track) {
   attributes.tlength = uint32_t(-1);
   attributes.prebuf = uint32_t(-1);
   attributes.minreq = uint32_t(-1);
-  attributes.fragsize = uint32_t(pa_usec_to_bytes(fragmentUsec, &spec));
+  attributes.fragsize = uint32_t(pa_usec_to_bytes(fragmentUsec, &sampleSpec));
   return pa_stream_connect_record(track.stream, track.device, &attributes,
                                   PA_STREAM_ADJUST_LATENCY) == 0;
 }
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
   int status = 0;
   pa_mainloop_run(reader.mainloop, &status);
 
-  const auto frameBytes = uint64_t(pa_frame_size(&spec));
+  const auto frameBytes = uint64_t(pa_frame_size(&sampleSpec));
   std::printf("BARE_READER_FRAMES monitor=%llu source=%llu\n",
               static_cast<unsigned long long>(reader.tracks[0].bytes / frameBytes),
               static_cast<unsigned long long>(reader.tracks[1].bytes / frameBytes));

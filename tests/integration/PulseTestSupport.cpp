@@ -162,10 +162,10 @@ void Player::click() {
 }
 
 void Player::run() {
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, 2};
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate, 2};
   pa_buffer_attr attributes{};
   attributes.maxlength = uint32_t(-1);
-  attributes.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(buffer_.count()) * 1000, &spec));
+  attributes.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(buffer_.count()) * 1000, &sampleSpec));
   attributes.prebuf = uint32_t(-1);
   attributes.minreq = uint32_t(-1);
   attributes.fragsize = uint32_t(-1);
@@ -174,7 +174,7 @@ void Player::run() {
     int error = 0;
     pa_simple* stream =
         pa_simple_new(nullptr, "velkin-test-player", PA_STREAM_PLAYBACK, feed.sink.c_str(),
-                      "signal", &spec, nullptr, &attributes, &error);
+                      "signal", &sampleSpec, nullptr, &attributes, &error);
     if (stream == nullptr) {
       failedToStart_.store(true);
     }
