@@ -313,7 +313,8 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
     EXPECT_LT(maximum(amplitudes(microphoneTrack, callHz, from_, to_)), 0.005);
   }
 
-  // About 50 buffers a second, as they come, without bursts.
+  // About 50 buffers a second, handed over a tenth of a second at a time, never
+  // in the bursts of seconds a source sends when it is not asked for latency.
   for (const auto* buffers : {&system, &microphone}) {
     const int64_t to = session.stoppedAt - 100'000'000;
     const int64_t from_ = to - 1'500'000'000;
@@ -335,7 +336,7 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
                 double(longestPause) / 1e6);
     EXPECT_GT(perSecond, 45);
     EXPECT_LT(perSecond, 55);
-    EXPECT_LT(longestPause, 60'000'000);
+    EXPECT_LT(longestPause, 160'000'000);
   }
 
   // One frame without image per second on the screen queue.

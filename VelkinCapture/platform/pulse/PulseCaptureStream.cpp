@@ -52,6 +52,20 @@ namespace {
 // (without PA_STREAM_ADJUST_LATENCY it sends what the source buffers, up to 2 s
 // at once), and the size of every buffer delivered, whatever sizes arrive.
 constexpr pa_usec_t fragmentUsec = 20'000;
+// Buffers travel to a delivery queue this many at a time: waking a queue's thread
+// for every buffer cost more than everything that thread then does with it. It
+// holds a track's audio back by at most this many buffers.
+constexpr size_t buffersPerDelivery = 5;
+// Audio that arrives more than this long after the audio before it is dated by
+// the server before it is placed; so is the first audio of a connection, and the
+// audio after a stretch filled with silence. Audio that keeps coming at the
+// fragment's pace follows directly: it was captured in one piece with the audio
+// before it, and a round trip to the server for every fragment cost as much as
+// reading the audio itself.
+constexpr pa_usec_t arrivalPauseUsec = 30'000;
+// Even audio that keeps coming is dated this often, so that a source clock slower
+// than ours, or frames its device lost, still turn into silence in good time.
+constexpr pa_usec_t redateUsec = 1'000'000;
 // How often tracks that have had no audio (no device, a suspended or stalled
 // source) are brought up to the present with silence.
 constexpr pa_usec_t tickUsec = 100'000;
@@ -105,6 +119,33 @@ class Delivery {
     });
   }
 
+  // Any thread. Queues consecutive audio `data` (now owned by the job), whose first
+  // frame is at `position` of a timeline at `rate`, as buffers of `bufferBytes`
+  // each (the last one may be shorter), one job for all of them.
+  static void postAudio(const std::shared_ptr<Delivery>& self, OutputType type, int64_t position,
+                        int32_t rate, size_t frameBytes, size_t bufferBytes,
+                        const FormatDescription& format, std::vector<std::byte> data) {
+    const Route& route = self->routes[static_cast<size_t>(type)];
+    if (route.output == nullptr || data.empty()) {
+      return;
+    }
+    // Runs on the route's queue.
+    route.queue->async(
+        [self, type, position, rate, frameBytes, bufferBytes, format, data = std::move(data)] {
+          const std::span<const std::byte> all(data);
+          for (size_t offset = 0; offset < all.size(); offset += bufferBytes) {
+            // Checked before every buffer: a stream being destroyed delivers no more.
+            if (!self->alive.load(std::memory_order_acquire)) {
+              return;
+            }
+            const size_t size = std::min(bufferBytes, all.size() - offset);
+            const MediaTime time = MediaTime::make(position + int64_t(offset / frameBytes), rate);
+            const SampleBuffer sample(true, time, &format, all.subspan(offset, size));
+            self->routes[static_cast<size_t>(type)].output->stream(self->stream_, sample, type);
+          }
+        });
+  }
+
  private:
   CaptureStream& stream_;
 };
@@ -143,7 +184,8 @@ struct Track {
   bool readSinceTick = false;
   bool timingRequested = false;
   bool idleCheck = false;         // the request asks whether the source has stalled
-  int64_t timingRequestedAt = 0;  // CLOCK_MONOTONIC, ns
+  int64_t timingRequestedAt = 0;  // CLOCK_MONOTONIC, ns, of the last request
+  int64_t arrivedAt = 0;          // CLOCK_MONOTONIC, ns, of the last audio read; 0: none yet
 
   // Placed on the timeline, not yet delivered: buffers go out a fragment at a
   // time, whatever sizes the server sends. Ends at timeline.position().
@@ -642,6 +684,7 @@ bool PulseStream::openTrack(Track& track, const std::string& device,
   track.pending.clear();
   track.readSinceTick = true;
   track.timingRequested = false;
+  track.arrivedAt = 0;
   track.timeline.startConnection();
   return true;
 }
@@ -751,22 +794,24 @@ void PulseStream::fillUntil(Track& track, int64_t frame) {
   placeSilence(track, track.timeline.silenceUntil(frame));
 }
 
-// Posts the outbox a fragment per buffer; `all` also posts the shorter rest, at
-// the end of the track.
+// Posts the outbox a fragment per buffer, once it holds buffersPerDelivery of
+// them; `all` posts whatever it holds, the shorter rest too, at the end of the
+// track.
 void PulseStream::postOutbox(Track& track, bool all) {
   const size_t fragmentBytes = size_t(track.fragmentFrames) * track.frameBytes;
-  size_t offset = 0;
-  int64_t position = track.timeline.position() - int64_t(track.outbox.size() / track.frameBytes);
-  while (live_ && offset < track.outbox.size() &&
-         (track.outbox.size() - offset >= fragmentBytes || all)) {
-    const size_t size = std::min(fragmentBytes, track.outbox.size() - offset);
-    const auto first = track.outbox.begin() + std::ptrdiff_t(offset);
-    Delivery::post(delivery_, track.type, MediaTime::make(position, int32_t(track.rate)),
-                   track.format, std::vector<std::byte>(first, first + std::ptrdiff_t(size)));
-    position += int64_t(size / track.frameBytes);
-    offset += size;
+  if (!live_ || track.outbox.empty() ||
+      (!all && track.outbox.size() < fragmentBytes * buffersPerDelivery)) {
+    return;
   }
-  track.outbox.erase(track.outbox.begin(), track.outbox.begin() + std::ptrdiff_t(offset));
+  const int64_t position =
+      track.timeline.position() - int64_t(track.outbox.size() / track.frameBytes);
+  const size_t size =
+      all ? track.outbox.size() : track.outbox.size() / fragmentBytes * fragmentBytes;
+  std::vector<std::byte> rest(track.outbox.begin() + std::ptrdiff_t(size), track.outbox.end());
+  track.outbox.resize(size);
+  std::vector<std::byte> data = std::exchange(track.outbox, std::move(rest));
+  Delivery::postAudio(delivery_, track.type, position, int32_t(track.rate), track.frameBytes,
+                      fragmentBytes, track.format, std::move(data));
 }
 
 int64_t PulseStream::nowFrame(const Track& track) const {
@@ -903,10 +948,25 @@ void PulseStream::onRead(pa_stream* stream, size_t, void* userdata) {
   if (stream != track.stream) {
     return;
   }
+  const int64_t before = track.readBytes;
   self.readTrack(track);
-  // Dated by the server before it is placed; stop dates the last audio itself.
-  if (self.live_ && !self.finishing_ && !track.pending.empty()) {
+  if (track.readBytes == before) {
+    return;
+  }
+  const int64_t now = monotonicNanoseconds();
+  const int64_t previous = std::exchange(track.arrivedAt, now);
+  // Stop places the last audio itself.
+  if (!self.live_ || self.finishing_ || track.pending.empty()) {
+    return;
+  }
+  // While a request is out, what arrives waits for its reply, in order.
+  const bool dated =
+      track.timingRequested || previous == 0 || now - previous > int64_t(arrivalPauseUsec) * 1000 ||
+      now - track.timingRequestedAt > int64_t(redateUsec) * 1000 || track.timeline.startsExactly();
+  if (dated) {
     self.requestTiming(track, false);
+  } else {
+    self.placePending(track, std::nullopt);
   }
 }
 

@@ -13,12 +13,19 @@ namespace velkin::pulse {
 // is a time of the call.
 //
 // Audio is placed by the time the server says it was captured, not by when it
-// reached us. Right after audio arrives we ask the server for the stream's timing
-// (its write index and the audio still inside the source); the reply comes after
+// reached us. When audio arrives that could follow a gap (the first of a
+// connection, audio after a pause in arrivals, and once a second in any case) we
+// ask the server for the stream's timing (its write index and the audio still
+// inside the source) and hold the audio until the reply. The reply comes after
 // every byte the server had sent before it, so it dates all audio we are holding
 // without any extrapolation:
 //
 //   capture time of stream frame i = reply time - source latency - (write index - i)
+//
+// Audio that keeps arriving at the fragment's pace between such replies was
+// captured in one piece with the audio before it and follows it directly. Arrival
+// times only decide when to ask; whether a pause was a gap or latency is the
+// server's timing's to say.
 //
 // Audio the server buffered and sent late (a burst after a stall of ours) has a
 // write index far ahead of it and dates early: that is latency, and it follows the
@@ -60,6 +67,9 @@ class TrackTimeline {
   // or after a reconnection): any time between the track's position and it is a
   // real gap, however short.
   void startConnection() { exact_ = true; }
+
+  // The next audio must be dated, since any gap before it is real (see above).
+  bool startsExactly() const { return exact_; }
 
   // Frames of silence to deliver before audio whose first frame is the stream's
   // frame `index`, dated by `timing` (taken after that frame arrived).
