@@ -4,6 +4,7 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <asio/thread_pool.hpp>
 #include <cerrno>
@@ -110,6 +111,7 @@ class SndfileFile {
   // gives back its descriptor; sf_close leaves a valid header behind.
   ~SndfileFile() {
     if (sound_ != nullptr) {
+      (void)flush();
       sf_close(sound_);
     }
     if (fd_ >= 0) {
@@ -139,6 +141,7 @@ class SndfileFile {
     // Out-of-range samples saturate instead of wrapping into loud clicks.
     sf_command(sound_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     headerInterval_ = info.samplerate;
+    flushInterval_ = std::max(1, info.samplerate / 10);
     channels_ = info.channels;
     setStatus(MediaWriterStatus::writing);
     return true;
@@ -149,29 +152,55 @@ class SndfileFile {
     return status_ == MediaWriterStatus::writing && !finishRequested_;
   }
 
-  // Writes whole frames synchronously; false (and the writer failed) when the
-  // file could not take them.
+  // Takes whole frames; false (and the writer failed) when the file could not
+  // take them. 16-bit samples are stored up and written a tenth of a second at a
+  // time: a write for every buffer cost more than converting it.
   bool write(SampleFormat format, const void* data, sf_count_t frames) {
-    sf_count_t written = 0;
+    const auto samples = static_cast<std::size_t>(frames * channels_);
     switch (format) {
       case SampleFormat::float32: {
-        const auto samples = static_cast<std::size_t>(frames * channels_);
-        converted_.resize(samples);
-        floatToInt16(static_cast<const float*>(data), converted_.data(), samples);
-        written = sf_writef_short(sound_, converted_.data(), frames);
+        const std::size_t stored = stored_.size();
+        stored_.resize(stored + samples);
+        floatToInt16(static_cast<const float*>(data), stored_.data() + stored, samples);
         break;
       }
-      case SampleFormat::int16:
-        written = sf_writef_short(sound_, static_cast<const short*>(data), frames);
+      case SampleFormat::int16: {
+        const auto* first = static_cast<const int16_t*>(data);
+        stored_.insert(stored_.end(), first, first + samples);
         break;
-      case SampleFormat::int32:
-        written = sf_writef_int(sound_, static_cast<const int*>(data), frames);
-        break;
+      }
+      case SampleFormat::int32: {
+        // Through libsndfile's own clipping conversion, after what came before.
+        if (!flush()) {
+          return false;
+        }
+        if (sf_writef_int(sound_, static_cast<const int*>(data), frames) != frames) {
+          failFromSound();
+          return false;
+        }
+        return written(frames);
+      }
     }
-    if (written != frames) {
+    return static_cast<sf_count_t>(stored_.size()) < flushInterval_ * channels_ || flush();
+  }
+
+  // Writes the stored samples to the file.
+  bool flush() {
+    if (stored_.empty()) {
+      return true;
+    }
+    const sf_count_t frames = static_cast<sf_count_t>(stored_.size()) / channels_;
+    const sf_count_t done = sf_writef_short(sound_, stored_.data(), frames);
+    stored_.clear();
+    if (done != frames) {
       failFromSound();
       return false;
     }
+    return written(frames);
+  }
+
+  // `frames` more frames are in the file.
+  bool written(sf_count_t frames) {
     // While the file is open its header claims no frames at all. Rewriting it
     // every second of audio bounds what a crash can cost to that second.
     framesSinceHeader_ += frames;
@@ -197,6 +226,9 @@ class SndfileFile {
   void finish() {
     const bool wasWriting = status() == MediaWriterStatus::writing;
     if (sound_ != nullptr) {
+      if (wasWriting) {
+        (void)flush();  // a failure fails the writer
+      }
       const int closed = sf_close(sound_);
       sound_ = nullptr;
       if (closed != SF_ERR_NO_ERROR) {
@@ -272,8 +304,9 @@ class SndfileFile {
   SNDFILE* sound_ = nullptr;
   sf_count_t headerInterval_ = 0;  // frames between header rewrites: one second
   sf_count_t framesSinceHeader_ = 0;
+  sf_count_t flushInterval_ = 0;  // frames stored before they are written
   sf_count_t channels_ = 0;
-  std::vector<int16_t> converted_;  // float samples as stored
+  std::vector<int16_t> stored_;  // samples as stored, not yet written
 
   mutable std::mutex lock_;  // guards status_, error_ and finishRequested_
   MediaWriterStatus status_ = MediaWriterStatus::unknown;
