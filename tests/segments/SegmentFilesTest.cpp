@@ -264,8 +264,11 @@ struct Backend {
     return s;
   }
   std::shared_ptr<MediaWriter> writer() {
-    auto result = media->makeWriter(dir / ("w" + std::to_string(++made) + ".caf"),
-                                    MediaFileType::coreAudioFormat);
+    // Built by appending: g++ 12 at -O3 warns falsely about "literal" + string.
+    std::string name = "w";
+    name += std::to_string(++made);
+    name += ".caf";
+    auto result = media->makeWriter(dir / name, MediaFileType::coreAudioFormat);
     EXPECT_TRUE(result.ok());
     return result.ok() ? result.value() : nullptr;
   }

@@ -72,8 +72,8 @@ class Audio {
 
   template <typename T>
   void set(const std::vector<T>& values) {
-    bytes_.resize(values.size() * sizeof(T));
-    std::memcpy(bytes_.data(), values.data(), bytes_.size());
+    const auto* first = reinterpret_cast<const std::byte*>(values.data());
+    bytes_.assign(first, first + values.size() * sizeof(T));
   }
 
   SampleBuffer sample(MediaTime pts, bool ready = true) const {
