@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
