@@ -126,11 +126,13 @@ TEST_F(AbruptEnd, TheParentsEndStopsTheAgentInOnePollWithItsSegmentsMarked) {
   const auto goneAt = Clock::now();
   const std::optional<int> status = agent.waitForExit(3s);
   const double exitSeconds = secondsSince(goneAt);
-  ASSERT_TRUE(status) << "still running 3 s after its parent ended";
+  ASSERT_TRUE(status) << "still running " << exitSeconds << " s after its parent ended";
   EXPECT_EQ(*status, 0) << agent.standardError();
   std::printf("exited %.3f s after its parent ended\n", exitSeconds);
   // One poll interval, and the stop.
-  EXPECT_LT(exitSeconds, 1.0);
+  EXPECT_LT(exitSeconds,
+            std::chrono::duration<double>(testing::kAgentPollInterval + testing::stretched(500ms))
+                .count());
   EXPECT_TRUE(noSanitizerReport(agent.standardError()));
 
   for (const char* label : {"interviewer", "candidate"}) {
@@ -154,7 +156,7 @@ TEST_F(AbruptEnd, ALostServerEndsTheRunWithStatusOneAndTheNextLaunchRecords) {
     daemon_->kill();
     const auto killedAt = Clock::now();
     const std::optional<int> status = agent.waitForExit(5s);
-    ASSERT_TRUE(status) << "still running 5 s after the server died";
+    ASSERT_TRUE(status) << "still running " << secondsSince(killedAt) << " s after the server died";
     std::printf("exited %.3f s after the server died\n", secondsSince(killedAt));
     EXPECT_EQ(*status, 1);
     const std::string errors = agent.standardError();

@@ -275,6 +275,7 @@ Agent::Agent(const fs::path& segments, const fs::path& control, std::optional<pi
 
 ::testing::AssertionResult Agent::becomesReady(std::chrono::milliseconds within) {
   const std::string line = "VELKIN_CAPTURE_READY " + segments_.string() + "\n";
+  within = testing::stretched(within);
   const auto deadline = std::chrono::steady_clock::now() + within;
   while (std::chrono::steady_clock::now() < deadline) {
     if (standardOutput().find(line) != std::string::npos &&
@@ -299,8 +300,9 @@ void Agent::requestStop() const {
 
 void Agent::stopInOrder() {
   requestStop();
+  const auto requestedAt = Clock::now();
   const std::optional<int> status = waitForExit(3s);
-  ASSERT_TRUE(status) << "still running 3 s after the stop file";
+  ASSERT_TRUE(status) << "still running " << secondsSince(requestedAt) << " s after the stop file";
   EXPECT_EQ(*status, 0) << standardError();
   EXPECT_TRUE(noSanitizerReport(standardError()));
 }

@@ -74,13 +74,14 @@ class Agent : public testing::AgentProcess {
         std::optional<pid_t> parent = std::nullopt);
 
   // The readiness line for the segment directory on standard output, then
-  // "ready" in the control directory's capture.ready.
+  // "ready" in the control directory's capture.ready, within `within` stretched
+  // for a slow build.
   ::testing::AssertionResult becomesReady(std::chrono::milliseconds within);
 
   // Creates capture.stop the way a parent asks for the end of a run.
   void requestStop() const;
-  // Asks for the end of the run and expects it within 3 s: status 0 and no
-  // sanitizer report. Fatal when the agent still runs.
+  // Asks for the end of the run and expects it within 3 s (stretched for a slow
+  // build): status 0 and no sanitizer report. Fatal when the agent still runs.
   void stopInOrder();
 
  private:

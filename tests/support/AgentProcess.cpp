@@ -122,7 +122,7 @@ std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds within) {
   // Woken by the process's end through a pidfd; without one, a look every
   // millisecond.
   const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-  const auto deadline = std::chrono::steady_clock::now() + within;
+  const auto deadline = std::chrono::steady_clock::now() + stretched(within);
   while (true) {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -155,7 +155,7 @@ void AgentProcess::signal(int number) const {
 }
 
 bool AgentProcess::waitForLine(const std::string& line, std::chrono::milliseconds within) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
+  const auto deadline = std::chrono::steady_clock::now() + stretched(within);
   while (standardOutput().find(line + "\n") == std::string::npos) {
     if (waitForExit(std::chrono::milliseconds(0))) {
       // Whatever it wrote is in the file by now.

@@ -12,15 +12,21 @@
 #include <thread>
 #include <vector>
 
+#include "Slowness.hpp"
+
 namespace velkin::testing {
+
+// How often the agent looks for a stop request and for its parent.
+constexpr std::chrono::milliseconds kAgentPollInterval{500};
 
 // The whole file, or an empty string when there is none.
 std::string readFile(const std::filesystem::path& path);
 
-// Waits for `done` to hold, checking every few milliseconds; false on timeout.
+// Waits for `done` to hold, checking every few milliseconds; false when it does
+// not within `timeout`, stretched for a slow build.
 template <typename Predicate>
 bool waitFor(Predicate done, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + stretched(timeout);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) {
       return false;
@@ -64,8 +70,8 @@ class AgentProcess {
 
   pid_t pid() const { return pid_; }
 
-  // The exit status once the process has exited within `within` (128 + the
-  // signal for a signal), nullopt while it still runs.
+  // The exit status once the process has exited within `within`, stretched for
+  // a slow build (128 + the signal for a signal); nullopt while it still runs.
   std::optional<int> waitForExit(std::chrono::milliseconds within);
   bool running() { return !waitForExit(std::chrono::milliseconds(0)); }
   // When waitForExit() saw it end.
@@ -73,7 +79,7 @@ class AgentProcess {
   void signal(int number) const;
 
   // Waits until standard output holds `line` whole; false when the process
-  // ended or `within` passed first.
+  // ended or `within` (stretched for a slow build) passed first.
   bool waitForLine(const std::string& line, std::chrono::milliseconds within);
 
   std::string standardOutput() const { return readFile(stdoutPath_); }
