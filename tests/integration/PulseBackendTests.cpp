@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "PulseTestSupport.hpp"
+#include "Slowness.hpp"
 #include "platform/Capture.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/pulse/PulseCaptureService.hpp"
@@ -110,9 +112,10 @@ class Recorder final : public StreamOutput, public StreamDelegate {
     return stops_;
   }
 
+  // Waits for a stop for `within`, stretched for a slow build.
   bool waitForStop(std::chrono::milliseconds within) {
     std::unique_lock lock(lock_);
-    return stopped_.wait_for(lock, within, [&] { return !stops_.empty(); });
+    return stopped_.wait_for(lock, testing::stretched(within), [&] { return !stops_.empty(); });
   }
 
  private:
@@ -151,7 +154,7 @@ T awaitHandler(const std::function<void(std::function<void(T)>)>& start) {
     }
   });
   auto future = promise->get_future();
-  EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(future.wait_for(testing::stretched(10s)), std::future_status::ready);
   return future.get();
 }
 
@@ -528,21 +531,29 @@ TEST_F(PulseBackend, ALostServerStopsTheStreamOnceWithTheServersReason) {
   expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
 }
 
-size_t entriesIn(const char* directory) {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
-    ++count;
+// What the process holds: its threads by name and its descriptors by what they
+// refer to, sorted, so that a difference names what was left behind.
+std::vector<std::string> census() {
+  namespace fs = std::filesystem;
+  std::vector<std::string> held;
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    held.push_back("thread " + name);
   }
-  return count;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code closedMeanwhile;
+    held.push_back("fd " + fs::read_symlink(fd.path(), closedMeanwhile).string());
+  }
+  std::sort(held.begin(), held.end());
+  return held;
 }
 
 TEST_F(PulseBackend, DestroyingTheServiceAndItsStreamsLeavesNoThreadOrDescriptor) {
   Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
                  {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
   std::this_thread::sleep_for(100ms);
-  const auto census = [] {
-    return std::pair(entriesIn("/proc/self/task"), entriesIn("/proc/self/fd"));
-  };
   const auto before = census();
   for (int round = 0; round < 3; ++round) {
     Session session;

@@ -18,6 +18,8 @@
 #include <fstream>
 #include <numbers>
 
+#include "Slowness.hpp"
+
 #ifndef VELKIN_SOURCE_DIR
 #error "VELKIN_SOURCE_DIR must name the source tree"
 #endif
@@ -149,7 +151,11 @@ float tone(int64_t frame, double hertz, float amplitude) {
 
 Player::Player(std::vector<Feed> feeds, std::chrono::milliseconds buffer)
     : feeds_(std::move(feeds)), buffer_(buffer) {
-  thread_ = std::thread([this] { run(); });
+  std::promise<void> playing;
+  std::future<void> played = playing.get_future();
+  thread_ = std::thread([this, playing = std::move(playing)]() mutable { run(playing); });
+  // A server that never answers leaves the test to fail on what did not play.
+  (void)played.wait_for(stretched(std::chrono::seconds(10)));
 }
 
 Player::~Player() {
@@ -161,7 +167,7 @@ void Player::click() {
   clickFrame_.store(frames_.load() + 4 * blockFrames);
 }
 
-void Player::run() {
+void Player::run(std::promise<void>& playing) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate, 2};
   pa_buffer_attr attributes{};
   attributes.maxlength = uint32_t(-1);
@@ -181,6 +187,7 @@ void Player::run() {
     streams.push_back(stream);
   }
   std::vector<float> block(size_t(blockFrames) * 2);
+  bool started = false;
   while (!stop_.load()) {
     const int64_t first = frames_.load();
     const int64_t click = clickFrame_.load();
@@ -202,6 +209,10 @@ void Player::run() {
       }
     }
     frames_.store(first + blockFrames);
+    if (!started) {
+      started = true;
+      playing.set_value();
+    }
     if (std::all_of(streams.begin(), streams.end(), [](pa_simple* s) { return s == nullptr; })) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <span>
@@ -56,10 +57,12 @@ using Signal = std::function<float(int64_t frame)>;
 float tone(int64_t frame, double hertz, float amplitude);
 
 // Plays into sinks in lockstep, 5 ms at a time, until destroyed: frame n of every
-// feed is handed to the server at the same moment. A feed whose stream fails
-// (its sink was removed) stops; the others go on. `buffer` is what the server
-// holds for each feed: more rides out longer stalls of this process, but makes
-// the sink render further ahead.
+// feed is handed to the server at the same moment. Made, it is playing: every
+// feed's stream is connected (or failed to) and has its first frames, so that
+// nothing the test does next finds a feed still connecting, however slow the
+// build. A feed whose stream fails (its sink was removed) stops; the others go
+// on. `buffer` is what the server holds for each feed: more rides out longer
+// stalls of this process, but makes the sink render further ahead.
 class Player {
  public:
   struct Feed {
@@ -80,7 +83,7 @@ class Player {
   bool failedToStart() const { return failedToStart_.load(); }
 
  private:
-  void run();
+  void run(std::promise<void>& playing);
 
   std::vector<Feed> feeds_;
   std::chrono::milliseconds buffer_;
