@@ -1,5 +1,6 @@
 // Real segment files: SegmentWriter on the libsndfile media writer, read back
 // with libsndfile.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/resource.h>
@@ -326,24 +327,38 @@ TEST(SndfileMediaWriter, NeverOpensAnExistingNameOrFollowsALink) {
   EXPECT_EQ(fs::file_size(b.dir / "taken.caf"), 4u);
 }
 
+// While it lives, files of this process cannot grow past `bytes`: writes beyond
+// fail as they would on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : previous_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int);
+};
+
 TEST(SndfileMediaWriter, FailedWriteTurnsTheWriterFailed) {
   Backend b;
   auto [writer, input] = b.started();
-  // A file-size limit makes the next write fail as a full disk would.
-  rlimit saved{};
-  ::getrlimit(RLIMIT_FSIZE, &saved);
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 64 * 1024;
-  ::setrlimit(RLIMIT_FSIZE, &small);
   std::vector<float> samples(kBufferFrames * kChannels, 0.25f);
   b.audio.set(samples);
   bool refused = false;
-  for (int i = 0; i < 50 && !refused; ++i) {
-    refused = !input->append(b.audio.sample(bufferTime(i)));
+  {
+    const FileSizeLimit limit(64 * 1024);
+    for (int i = 0; i < 50 && !refused; ++i) {
+      refused = !input->append(b.audio.sample(bufferTime(i)));
+    }
   }
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
 
   EXPECT_TRUE(refused);
   EXPECT_EQ(writer->status(), MediaWriterStatus::failed);
@@ -361,6 +376,26 @@ TEST(SndfileMediaWriter, FailedWriteTurnsTheWriterFailed) {
   b.media.reset();  // waits for the finish
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(seen, MediaWriterStatus::failed);
+}
+
+// libsndfile closes the descriptor of a failed open itself. A writer that then
+// closed it again could shut the file that had the number by then: the other
+// track's next segment, opened on another thread.
+TEST(SndfileMediaWriter, AFailedStartClosesOnlyItsOwnDescriptor) {
+  Backend b;
+  auto writer = b.writer();
+  writer->addInput(b.media->makeAudioInput(b.settings(), &b.audio.format()));
+  {
+    const FileSizeLimit limit(0);  // no room even for the header
+    EXPECT_FALSE(writer->startWriting());
+  }
+  EXPECT_EQ(writer->status(), MediaWriterStatus::failed);
+  const int other = ::open((b.dir / "other").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(other, 0);
+  writer.reset();
+  EXPECT_NE(::fcntl(other, F_GETFD), -1)
+      << "the failed writer closed descriptor " << other << ", which another file had by then";
+  ::close(other);
 }
 
 TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndTheServiceWaitsForIt) {

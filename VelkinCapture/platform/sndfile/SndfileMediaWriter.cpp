@@ -126,13 +126,20 @@ class SndfileFile {
     info.samplerate = static_cast<int>(settings.sampleRate);
     info.channels = static_cast<int>(settings.numberOfChannels);
     info.format = SF_FORMAT_CAF | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
-    // close_desc false: the descriptor stays ours so that it can be fsynced
-    // after libsndfile has written the final header.
+    // libsndfile gets a descriptor of its own, which it closes: it closes the
+    // one of a failed open whatever it is told, and by the time this file went,
+    // that number could belong to the other track's next segment. Ours stays
+    // open, so that the file can be fsynced after the final header is written.
+    const int own = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) {
+      fail(posixError(errno, "dup " + path_.string()));
+      return false;
+    }
     {
       // libsndfile keeps the last open's error in process-wide state, written
       // by every open, failed or not; both tracks open files at once.
       std::lock_guard guard(openLock());
-      sound_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
+      sound_ = sf_open_fd(own, SFM_WRITE, &info, SF_TRUE);
       if (sound_ == nullptr) {
         fail(Error{"libsndfile", sf_error(nullptr), sf_strerror(nullptr)});
         return false;
