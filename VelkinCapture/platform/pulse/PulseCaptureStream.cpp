@@ -102,19 +102,19 @@ class Delivery {
   // Cleared when the stream is being destroyed.
   std::atomic<bool> alive{true};
 
-  // Any thread. Queues `data` (now owned by the job) for the output of `type`.
-  static void post(const std::shared_ptr<Delivery>& self, OutputType type, MediaTime time,
-                   std::optional<FormatDescription> format, std::vector<std::byte> data) {
+  // Any thread. Queues a frame without data or format (what the screen output
+  // delivers) for the output of `type`.
+  static void postEmpty(const std::shared_ptr<Delivery>& self, OutputType type, MediaTime time) {
     const Route& route = self->routes[static_cast<size_t>(type)];
     if (route.output == nullptr) {
       return;
     }
     // Runs on the route's queue.
-    route.queue->async([self, type, time, format = std::move(format), data = std::move(data)] {
+    route.queue->async([self, type, time] {
       if (!self->alive.load(std::memory_order_acquire)) {
         return;
       }
-      const SampleBuffer sample(true, time, format ? &*format : nullptr, data);
+      const SampleBuffer sample(true, time, nullptr, {});
       self->routes[static_cast<size_t>(type)].output->stream(self->stream_, sample, type);
     });
   }
@@ -821,8 +821,7 @@ int64_t PulseStream::nowFrame(const Track& track) const {
 
 void PulseStream::postScreenFrame() {
   const int64_t nanoseconds = monotonicNanoseconds() - startNanoseconds_;
-  Delivery::post(delivery_, OutputType::screen, MediaTime::make(nanoseconds, 1'000'000'000),
-                 std::nullopt, {});
+  Delivery::postEmpty(delivery_, OutputType::screen, MediaTime::make(nanoseconds, 1'000'000'000));
 }
 
 // Asks the server for its defaults, then points each track at its device.
