@@ -179,51 +179,5 @@ TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsProm
   EXPECT_LT(std::fabs(apart), 0.025);
 }
 
-TEST_F(AgentProcess, ALostServerEndsTheAgentWithStatusOneAndMarkedValidSegments) {
-  const auto quiet = testing::settleSinks(daemon_, {"call", "mic_in"});
-  ASSERT_TRUE(quiet);
-  // Speech into the call, noise into the microphone.
-  const fs::path speech = directory_ / "speech.wav";
-  ASSERT_EQ(std::system(("espeak-ng -v en-us -w '" + speech.string() +
-                         "' 'Thanks for joining. Tell me about the last thing you built.'")
-                            .c_str()),
-            0);
-  Player player({{"mic_in", [](int64_t n) { return noise(microphoneSeed, n); }}});
-  std::unique_ptr<testing::AgentProcess> agent = startAgent();
-  ASSERT_TRUE(agent);
-  const auto startedAt = std::chrono::steady_clock::now();
-  ASSERT_EQ(std::system(("paplay --device=call '" + speech.string() + "'").c_str()), 0);
-  // Past the end of the first segments.
-  std::this_thread::sleep_until(startedAt + 5600ms);
-  const int64_t killedAt = monotonicNanoseconds();
-  daemon_.kill();
-  const std::optional<int> status = agent->waitForExit(5s);
-  ASSERT_TRUE(status);
-  std::printf("exited %.3f s after the server died\n",
-              double(monotonicNanoseconds() - killedAt) / 1e9);
-  EXPECT_EQ(*status, 1);
-  const std::string errors = agent->standardError();
-  EXPECT_NE(errors.find("Velkin capture stopped: "), std::string::npos) << errors;
-  std::printf("%s", errors.c_str());
-
-  for (const char* label : {"interviewer", "candidate"}) {
-    SCOPED_TRACE(label);
-    const std::vector<Segment> segments = readSegments(this->segments(), label);
-    ASSERT_GE(segments.size(), 2u);
-    // The finished segment was closed and marked; every marked one is whole.
-    EXPECT_TRUE(segments[0].marked);
-    for (const Segment& segment : segments) {
-      if (segment.marked) {
-        EXPECT_TRUE(wholeAndValid(segment)) << segment.path;
-      }
-    }
-    EXPECT_GE(segments[0].framesRead(), segmentFrames);
-    EXPECT_LE(segments[0].framesRead(), segmentFrames + bufferFrames);
-  }
-  // The speech is there.
-  const std::vector<float> interviewer = concatenated(readSegments(segments(), "interviewer"));
-  EXPECT_GT(*std::max_element(interviewer.begin(), interviewer.end()), 0.1f);
-}
-
 }  // namespace
 }  // namespace velkin
