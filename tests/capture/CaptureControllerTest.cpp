@@ -5,12 +5,14 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <map>
 #include <string>
 #include <tuple>
 
 #include "ScriptedHost.hpp"
 #include "capture/CaptureController.hpp"
+#include "platform/sndfile/SndfileMediaWriter.hpp"
 
 namespace velkin {
 namespace {
@@ -242,6 +244,47 @@ TEST(CaptureControllerTest, AnnouncesEachKindOnceInArrivalOrderAndRoutesAudioByK
   EXPECT_EQ(finishedFrames(harness.media()),
             (std::map<std::string, int64_t>{{"candidate-000001.caf", 3 * 480},
                                             {"interviewer-000001.caf", 3 * 960}}));
+}
+
+// How many descriptors and threads this process holds.
+std::pair<int64_t, int64_t> held() {
+  auto count = [](const char* directory) {
+    const std::filesystem::directory_iterator entries(directory);
+    return std::distance(begin(entries), end(entries));
+  };
+  return {count("/proc/self/fd"), count("/proc/self/task")};
+}
+
+// Hours of a call are a benchmark (bench/LongCallBench.cpp); a few segments
+// through the real file writer show whether anything is kept per segment.
+TEST(CaptureControllerTest, NothingIsHeldPerSegment) {
+  Harness harness(Scenario{}, makeSndfileMediaWriterService());
+  const auto before = held();
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  std::vector<std::pair<int64_t, int64_t>> midSegment;
+  harness.runMain([&]() -> asio::awaitable<void> {
+    EXPECT_FALSE((co_await harness.start()).has_value());
+    ScriptedStream& stream = *harness.host().stream();
+    for (int64_t i = 0; i < 6 * 250; ++i) {  // six segments of 20 ms buffers
+      stream.deliver(OutputType::audio, i * 960, 960);
+      stream.deliver(OutputType::microphone, i * 960, 960);
+      if (i % 250 == 125) {
+        stream.drain();
+        EXPECT_TRUE(harness.controller().waitForPendingFinishes(std::chrono::seconds(10)));
+        midSegment.push_back(held());
+      }
+    }
+    co_await harness.stop();
+  });
+  (void)testing::internal::GetCapturedStdout();
+  EXPECT_EQ(lines(testing::internal::GetCapturedStderr()).size(), 2u);  // the announcements
+  ASSERT_TRUE(harness.controller().waitForPendingFinishes(std::chrono::seconds(10)));
+  EXPECT_EQ(held(), before);
+  ASSERT_EQ(midSegment.size(), 6u);
+  for (std::size_t i = 2; i < midSegment.size(); ++i) {
+    EXPECT_EQ(midSegment[i], midSegment[1]) << "in segment " << i + 1;
+  }
 }
 
 TEST(CaptureControllerTest, UnknownKindIsAnnouncedOnceAndDropped) {
