@@ -10,6 +10,7 @@
 #include <string>
 #include <tuple>
 
+#include "AgentProcess.hpp"
 #include "ScriptedHost.hpp"
 #include "capture/CaptureController.hpp"
 #include "platform/sndfile/SndfileMediaWriter.hpp"
@@ -22,6 +23,15 @@ using scripted::Scenario;
 using scripted::ScriptedHost;
 using scripted::ScriptedStream;
 
+// The frames of each segment by file name; -1 for one not finished.
+std::map<std::string, int64_t> finishedFrames(RecordingMediaWriterService& media) {
+  std::map<std::string, int64_t> frames;
+  for (const auto& segment : media.segments()) {
+    frames[segment.url.filename().string()] = segment.finished ? segment.frames : -1;
+  }
+  return frames;
+}
+
 // One controller over the scripted host, driven from a main queue that the test
 // thread runs, as the process entry does.
 class Harness {
@@ -33,18 +43,15 @@ class Harness {
       media_ = recording.get();
       media = std::move(recording);
     }
-    directory_ =
-        std::filesystem::temp_directory_path() /
-        ("velkin-controller-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    std::filesystem::create_directories(directory_);
     host_.emplace(std::move(scenario), std::move(media), &runtime_);
-    controller_.emplace(*host_, runtime_, directory_,
-                        [this](int status) { exits_.push_back(status); });
+    controller_.emplace(*host_, runtime_, directory(), [this](int status) {
+      exits_.push_back(status);
+      if (media_ != nullptr) {
+        framesAtExit_ = finishedFrames(*media_);
+      }
+    });
   }
-  ~Harness() {
-    controller_.reset();
-    std::filesystem::remove_all(directory_);
-  }
+  ~Harness() { controller_.reset(); }
 
   // Runs `body` as the main routine: on the main queue, which this thread runs
   // until the body returns.
@@ -77,16 +84,17 @@ class Harness {
   CaptureController& controller() { return *controller_; }
   RecordingMediaWriterService& media() { return *media_; }
   const std::vector<int>& exits() const { return exits_; }
-  const std::filesystem::path& directory() const { return directory_; }
+  const std::map<std::string, int64_t>& framesAtExit() const { return framesAtExit_; }
+  const std::filesystem::path& directory() const { return scratch_.path(); }
 
  private:
-  static inline int counter_ = 0;
+  testing::ScratchDirectory scratch_{"velkin-controller"};
   Runtime runtime_;
   RecordingMediaWriterService* media_ = nullptr;
-  std::filesystem::path directory_;
   std::optional<ScriptedHost> host_;
   std::optional<CaptureController> controller_;
   std::vector<int> exits_;
+  std::map<std::string, int64_t> framesAtExit_;
 };
 
 // The start as the host sees it: every call, in order, and how it ends.
@@ -165,9 +173,9 @@ TEST(CaptureControllerTest, StartAsksInOrderConfiguresTheFirstDisplayOrFailsWith
   for (const StartCase& c : startCases()) {
     SCOPED_TRACE(c.name);
     Harness harness(c.scenario);
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     const std::optional<Error> error = harness.startOnly();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(harness.host().journal().snapshot(), c.calls);
     EXPECT_TRUE(harness.host().journal().mainThreadViolations.empty());
     ScriptedStream* stream = harness.host().stream();
@@ -191,31 +199,10 @@ TEST(CaptureControllerTest, StartAsksInOrderConfiguresTheFirstDisplayOrFailsWith
   }
 }
 
-// Splits captured standard error into its lines.
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    const std::size_t end = text.find('\n', begin);
-    out.push_back(text.substr(begin, end - begin));
-    begin = end == std::string::npos ? text.size() : end + 1;
-  }
-  return out;
-}
-
-// The frames of each finished segment, by file name.
-std::map<std::string, int64_t> finishedFrames(RecordingMediaWriterService& media) {
-  std::map<std::string, int64_t> frames;
-  for (const auto& segment : media.segments()) {
-    frames[segment.url.filename().string()] = segment.finished ? segment.frames : -1;
-  }
-  return frames;
-}
-
 TEST(CaptureControllerTest, AnnouncesEachKindOnceInArrivalOrderAndRoutesAudioByKind) {
   Harness harness(Scenario{});
-  testing::internal::CaptureStderr();
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
   harness.runMain([&]() -> asio::awaitable<void> {
     EXPECT_FALSE((co_await harness.start()).has_value());
     scripted::ScriptedStream& stream = *harness.host().stream();
@@ -234,11 +221,10 @@ TEST(CaptureControllerTest, AnnouncesEachKindOnceInArrivalOrderAndRoutesAudioByK
     stream.drain();
     co_await harness.stop();
   });
-  (void)testing::internal::GetCapturedStdout();
-  EXPECT_EQ(lines(testing::internal::GetCapturedStderr()),
-            (std::vector<std::string>{"VELKIN_CAPTURE_FIRST_OUTPUT microphone",
-                                      "VELKIN_CAPTURE_FIRST_OUTPUT screen",
-                                      "VELKIN_CAPTURE_FIRST_OUTPUT audio"}));
+  (void)::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "VELKIN_CAPTURE_FIRST_OUTPUT microphone\nVELKIN_CAPTURE_FIRST_OUTPUT screen\n"
+            "VELKIN_CAPTURE_FIRST_OUTPUT audio\n");
   ASSERT_TRUE(harness.controller().waitForPendingFinishes(std::chrono::seconds(5)));
   // The unready sample was dropped by the writer.
   EXPECT_EQ(finishedFrames(harness.media()),
@@ -260,8 +246,8 @@ std::pair<int64_t, int64_t> held() {
 TEST(CaptureControllerTest, NothingIsHeldPerSegment) {
   Harness harness(Scenario{}, makeSndfileMediaWriterService());
   const auto before = held();
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   std::vector<std::pair<int64_t, int64_t>> midSegment;
   harness.runMain([&]() -> asio::awaitable<void> {
     EXPECT_FALSE((co_await harness.start()).has_value());
@@ -277,8 +263,8 @@ TEST(CaptureControllerTest, NothingIsHeldPerSegment) {
     }
     co_await harness.stop();
   });
-  (void)testing::internal::GetCapturedStdout();
-  EXPECT_EQ(lines(testing::internal::GetCapturedStderr()).size(), 2u);  // the announcements
+  (void)::testing::internal::GetCapturedStdout();
+  (void)::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(harness.controller().waitForPendingFinishes(std::chrono::seconds(10)));
   EXPECT_EQ(held(), before);
   ASSERT_EQ(midSegment.size(), 6u);
@@ -292,14 +278,14 @@ TEST(CaptureControllerTest, UnknownKindIsAnnouncedOnceAndDropped) {
   // The controller is the output of whatever the host reports; a host that
   // reports a kind it never registered must not reach a writer.
   scripted::ScriptedStream stream(harness.host(), harness.controller());
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   const std::vector<float> data(1920, 0.25f);
   const FormatDescription format(AudioStreamDescription{48000, 2, SampleFormat::float32});
   const SampleBuffer sample(true, MediaTime::make(0, 48000), &format,
                             std::as_bytes(std::span(data)));
   harness.controller().stream(stream, sample, static_cast<OutputType>(5));
   harness.controller().stream(stream, sample, static_cast<OutputType>(7));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "VELKIN_CAPTURE_FIRST_OUTPUT unknown\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "VELKIN_CAPTURE_FIRST_OUTPUT unknown\n");
   EXPECT_TRUE(harness.media().segments().empty());
 }
 
@@ -315,15 +301,15 @@ TEST(CaptureControllerTest, StopErrorIsIgnoredAndTheOpenSegmentsStillFinish) {
   Scenario scenario;
   scenario.stopError = Error{"ScriptedHost", 1, "already stopped"};
   Harness harness(scenario);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   harness.runMain([&]() -> asio::awaitable<void> {
     EXPECT_FALSE((co_await harness.start()).has_value());
     harness.host().stream()->deliver(OutputType::audio, 0, 960);
     co_await harness.stop();
   });
-  (void)testing::internal::GetCapturedStdout();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "VELKIN_CAPTURE_FIRST_OUTPUT audio\n");
+  (void)::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "VELKIN_CAPTURE_FIRST_OUTPUT audio\n");
   ASSERT_TRUE(harness.controller().waitForPendingFinishes(std::chrono::seconds(5)));
   const auto segments = harness.media().segments();
   ASSERT_EQ(segments.size(), 1u);
@@ -334,8 +320,8 @@ TEST(CaptureControllerTest, StopErrorIsIgnoredAndTheOpenSegmentsStillFinish) {
 
 TEST(CaptureControllerTest, StreamStoppedByItselfReportsOnceFinishesAndExitsWithOne) {
   Harness harness(Scenario{});
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   harness.runMain([&]() -> asio::awaitable<void> {
     EXPECT_FALSE((co_await harness.start()).has_value());
     scripted::ScriptedStream& stream = *harness.host().stream();
@@ -347,19 +333,19 @@ TEST(CaptureControllerTest, StreamStoppedByItselfReportsOnceFinishesAndExitsWith
     stream.drain();
     co_return;
   });
-  (void)testing::internal::GetCapturedStdout();
+  (void)::testing::internal::GetCapturedStdout();
   // The failure is reported from the host's thread; let it run.
   std::promise<void> done;
   harness.host().hostQueue().async([&done] { done.set_value(); });
   done.get_future().wait();
-  const std::vector<std::string> err = lines(testing::internal::GetCapturedStderr());
-  EXPECT_EQ(std::count(err.begin(), err.end(),
-                       "Velkin capture stopped: Error Domain=PulseAudio Code=6 "
-                       "\"Connection terminated\""),
-            1);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  const std::string stopped =
+      "Velkin capture stopped: Error Domain=PulseAudio Code=6 \"Connection terminated\"\n";
+  EXPECT_NE(err.find(stopped), std::string::npos) << err;
+  EXPECT_EQ(err.find(stopped), err.rfind(stopped));
   EXPECT_EQ(harness.exits(), std::vector<int>{1});
   // Finished before the exit was asked for.
-  EXPECT_EQ(finishedFrames(harness.media()),
+  EXPECT_EQ(harness.framesAtExit(),
             (std::map<std::string, int64_t>{{"candidate-000001.caf", 5 * 960},
                                             {"interviewer-000001.caf", 5 * 960}}));
 }

@@ -42,11 +42,6 @@ constexpr uint64_t microphoneSeed = 2;
 // a step of 1/32768.
 constexpr float sampleTolerance = 1e-4f;
 
-// 48 kHz stereo 16-bit CAF, every frame of it read.
-bool wholeAndValid(const Segment& segment) {
-  return segment.valid && segment.framesRead() == segment.frames;
-}
-
 struct Match {
   int64_t firstSound = 0;  // the track's first frame of the played noise
   int64_t offset = 0;      // played frame = track frame + offset
@@ -57,69 +52,38 @@ struct Match {
 // after that is not exactly the played noise, frame for frame.
 std::optional<Match> matchPlayed(const std::vector<float>& track, uint64_t seed,
                                  int64_t framesPlayed) {
-  const auto first = std::find_if(track.begin(), track.end(),
-                                  [](float x) { return std::fabs(x) > sampleTolerance; });
-  if (first == track.end()) {
-    return std::nullopt;
-  }
+  const auto differs = [&](int64_t frame, int64_t offset) {
+    return std::fabs(track[size_t(frame)] - noise(seed, frame + offset)) > sampleTolerance;
+  };
   Match match;
-  match.firstSound = first - track.begin();
-  constexpr int64_t probe = 64;
-  if (match.firstSound + probe > int64_t(track.size())) {
-    return std::nullopt;
+  const int64_t frames = int64_t(track.size());
+  while (match.firstSound < frames &&
+         std::fabs(track[size_t(match.firstSound)]) <= sampleTolerance) {
+    ++match.firstSound;
   }
-  bool found = false;
-  for (int64_t played = 0; played < framesPlayed && !found; ++played) {
-    found = true;
-    for (int64_t i = 0; i < probe && found; ++i) {
-      found = std::fabs(track[size_t(match.firstSound + i)] - noise(seed, played + i)) <=
-              sampleTolerance;
+  const int64_t probeEnd = match.firstSound + 64;
+  for (match.offset = -match.firstSound;
+       probeEnd <= frames && match.offset + match.firstSound < framesPlayed; ++match.offset) {
+    int64_t i = match.firstSound;
+    while (i < probeEnd && !differs(i, match.offset)) {
+      ++i;
     }
-    if (found) {
-      match.offset = played - match.firstSound;
-    }
-  }
-  if (!found) {
-    return std::nullopt;
-  }
-  for (int64_t i = match.firstSound; i < int64_t(track.size()); ++i) {
-    if (std::fabs(track[size_t(i)] - noise(seed, i + match.offset)) > sampleTolerance) {
-      ++match.mismatches;
+    if (i == probeEnd) {
+      for (i = match.firstSound; i < frames; ++i) {
+        match.mismatches += differs(i, match.offset) ? 1 : 0;
+      }
+      return match;
     }
   }
-  return match;
+  return std::nullopt;
 }
 
-class AgentProcess : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(daemon_.failure(), "");
-    directory_ = fs::path(daemon_.directory()) / "run";
-    fs::create_directories(directory_);
-  }
-
-  fs::path segments() const { return directory_ / "segments"; }
-  fs::path control() const { return directory_ / "control"; }
-
-  std::unique_ptr<testing::AgentProcess> startAgent() {
-    auto agent = std::make_unique<testing::AgentProcess>(
-        VELKIN_AGENT_BINARY, std::vector<std::string>{segments().string(), control().string()});
-    const bool ready = agent->waitForLine("VELKIN_CAPTURE_READY " + segments().string(), 5s);
-    EXPECT_TRUE(ready) << agent->standardError();
-    if (!ready) {
-      return nullptr;
-    }
-    // Written right after the line.
-    EXPECT_TRUE(testing::waitFor([&] { return fs::exists(control() / "capture.ready"); }, 1s));
-    return agent;
-  }
-
-  PulseDaemon daemon_;
-  fs::path directory_;
-};
-
-TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPromptly) {
-  const auto quiet = testing::settleSinks(daemon_, {"call", "mic_in"});
+TEST(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPromptly) {
+  PulseDaemon daemon;
+  ASSERT_EQ(daemon.failure(), "");
+  const fs::path segmentDirectory = fs::path(daemon.directory()) / "segments";
+  const fs::path control = fs::path(daemon.directory()) / "control";
+  const auto quiet = testing::settleSinks(daemon, {"call", "mic_in"});
   ASSERT_TRUE(quiet);
   // Noise, so that any frame lost or repeated anywhere shows; one player, so that
   // frame n reaches both sinks at the same moment; and a deep buffer, so that the
@@ -129,15 +93,16 @@ TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsProm
                 250ms);
   std::this_thread::sleep_for(100ms);
 
-  std::unique_ptr<testing::AgentProcess> agent = startAgent();
-  ASSERT_TRUE(agent);
+  testing::AgentProcess agent(VELKIN_AGENT_BINARY, {segmentDirectory.string(), control.string()});
+  ASSERT_TRUE(agent.waitForLine("VELKIN_CAPTURE_READY " + segmentDirectory.string(), 5s))
+      << agent.standardError();
   std::this_thread::sleep_for(11500ms);
-  std::ofstream(control() / "capture.stop").close();
+  std::ofstream(control / "capture.stop").close();
   const int64_t stopAt = monotonicNanoseconds();
-  const std::optional<int> status = agent->waitForExit(3s);
+  const std::optional<int> status = agent.waitForExit(3s);
   const double exitSeconds = double(monotonicNanoseconds() - stopAt) / 1e9;
   ASSERT_TRUE(status);
-  EXPECT_EQ(*status, 0) << agent->standardError();
+  EXPECT_EQ(*status, 0) << agent.standardError();
   std::printf("exited %.3f s after the stop file appeared\n", exitSeconds);
   // The next poll, and the stop.
   EXPECT_LT(exitSeconds,
@@ -149,10 +114,12 @@ TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsProm
   for (const auto& [label, seed, index] :
        {std::tuple("interviewer", callSeed, 0), std::tuple("candidate", microphoneSeed, 1)}) {
     SCOPED_TRACE(label);
-    const std::vector<Segment> segments = readSegments(this->segments(), label);
+    const std::vector<Segment> segments = readSegments(segmentDirectory, label);
     ASSERT_GE(segments.size(), 3u);
     for (size_t i = 0; i < segments.size(); ++i) {
-      EXPECT_TRUE(wholeAndValid(segments[i])) << segments[i].path;
+      // 48 kHz stereo 16-bit CAF, every frame of it read.
+      EXPECT_TRUE(segments[i].valid && segments[i].framesRead() == segments[i].frames)
+          << segments[i].path;
       EXPECT_TRUE(segments[i].marked) << segments[i].path;
       if (i + 1 < segments.size()) {
         EXPECT_GE(segments[i].framesRead(), segmentFrames) << segments[i].path;

@@ -2,14 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -43,6 +42,16 @@ ScratchDirectory::~ScratchDirectory() {
   }
 }
 
+// The strings as the null-terminated array that exec takes.
+static std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> array;
+  for (std::string& string : strings) {
+    array.push_back(string.data());
+  }
+  array.push_back(nullptr);
+  return array;
+}
+
 AgentProcess::AgentProcess(const fs::path& executable, std::vector<std::string> arguments,
                            const Options& options) {
   static int serial = 0;
@@ -54,28 +63,18 @@ AgentProcess::AgentProcess(const fs::path& executable, std::vector<std::string> 
   stderrPath_ = stem + ".err";
 
   arguments.insert(arguments.begin(), executable.string());
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
+  std::vector<char*> argv = pointers(arguments);
+  // The given variables, then every inherited one that they do not replace.
   std::vector<std::string> environment = options.environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string_view inherited(*e);
     const std::string_view name = inherited.substr(0, inherited.find('=') + 1);
-    bool replaced = false;
-    for (const std::string& given : options.environment) {
-      replaced = replaced || given.rfind(name, 0) == 0;
-    }
-    if (!replaced) {
+    if (std::none_of(options.environment.begin(), options.environment.end(),
+                     [&](const std::string& given) { return given.starts_with(name); })) {
       environment.emplace_back(inherited);
     }
   }
-  std::vector<char*> envp;
-  for (std::string& variable : environment) {
-    envp.push_back(variable.data());
-  }
-  envp.push_back(nullptr);
+  std::vector<char*> envp = pointers(environment);
   const std::string cwd = options.workingDirectory.string();
 
   const int out = ::open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -116,34 +115,17 @@ AgentProcess::~AgentProcess() {
 }
 
 std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds within) {
-  if (status_ || pid_ <= 0) {
-    return status_;
-  }
-  // Woken by the process's end through a pidfd; without one, a look every
-  // millisecond.
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
   const auto deadline = std::chrono::steady_clock::now() + stretched(within);
-  while (true) {
+  while (!status_ && pid_ > 0) {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       ended_ = std::chrono::steady_clock::now();
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else if (std::chrono::steady_clock::now() >= deadline) {
       break;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      break;
-    }
-    if (pidfd >= 0) {
-      pollfd p{pidfd, POLLIN, 0};
-      (void)::poll(&p, 1, int(left.count()));
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-  }
-  if (pidfd >= 0) {
-    ::close(pidfd);
   }
   return status_;
 }
@@ -155,18 +137,10 @@ void AgentProcess::signal(int number) const {
 }
 
 bool AgentProcess::waitForLine(const std::string& line, std::chrono::milliseconds within) {
-  const auto deadline = std::chrono::steady_clock::now() + stretched(within);
-  while (standardOutput().find(line + "\n") == std::string::npos) {
-    if (waitForExit(std::chrono::milliseconds(0))) {
-      // Whatever it wrote is in the file by now.
-      return standardOutput().find(line + "\n") != std::string::npos;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  const auto written = [&] { return standardOutput().find(line + "\n") != std::string::npos; };
+  // Whatever it wrote before it ended is in the file by then.
+  (void)waitFor([&] { return written() || !running(); }, within);
+  return written();
 }
 
 }  // namespace velkin::testing

@@ -24,14 +24,9 @@ Segment readSegment(const fs::path& path) {
   segment.frames = info.frames;
   if (segment.valid) {
     std::vector<float> interleaved(size_t(info.frames) * 2);
-    sf_count_t read = 0;
-    while (read < info.frames) {
-      const sf_count_t n = sf_readf_float(file, interleaved.data() + read * 2, info.frames - read);
-      if (n <= 0) {
-        break;
-      }
-      read += n;
-    }
+    // Fewer than announced when the file is cut short.
+    const sf_count_t read =
+        std::max<sf_count_t>(0, sf_readf_float(file, interleaved.data(), info.frames));
     for (sf_count_t f = 0; f < read; ++f) {
       segment.left.push_back(interleaved[size_t(f) * 2]);
       segment.right.push_back(interleaved[size_t(f) * 2 + 1]);
