@@ -38,6 +38,7 @@ ScratchDirectory::ScratchDirectory(const std::string& prefix) {
 ScratchDirectory::~ScratchDirectory() {
   if (!path_.empty()) {
     std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(path_, ignored);
   }
 }

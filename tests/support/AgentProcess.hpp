@@ -37,7 +37,7 @@ bool waitFor(Predicate done, std::chrono::milliseconds timeout) {
 }
 
 // A directory of its own under the temporary directory, removed with everything
-// in it when this goes.
+// in it when this goes, even after a test took its write permission away.
 class ScratchDirectory {
  public:
   explicit ScratchDirectory(const std::string& prefix = "velkin");
@@ -45,6 +45,7 @@ class ScratchDirectory {
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
   const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
  private:
   std::filesystem::path path_;
