@@ -106,10 +106,7 @@ AgentProcess::AgentProcess(const fs::path& executable, std::vector<std::string> 
 }
 
 AgentProcess::~AgentProcess() {
-  if (pid_ > 0 && !status_) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
+  kill();
   std::error_code ignored;
   fs::remove(stdoutPath_, ignored);
   fs::remove(stderrPath_, ignored);
@@ -129,6 +126,11 @@ std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds within) {
     }
   }
   return status_;
+}
+
+void AgentProcess::kill() {
+  signal(SIGKILL);
+  (void)waitForExit(std::chrono::hours(1));
 }
 
 void AgentProcess::signal(int number) const {

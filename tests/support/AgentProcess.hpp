@@ -51,9 +51,10 @@ class ScratchDirectory {
   std::filesystem::path path_;
 };
 
-// A started process: its exit status, and its standard output and error (kept
-// in files of its own). It gets SIGKILL when the test process dies, and is
-// killed and reaped by its pid when this goes, if it has not exited by then.
+// A started process (an agent, or anything else a test needs running, such as
+// "/bin/sleep infinity" standing in for a parent): its exit status, and its
+// standard output and error (kept in files of its own). It gets SIGKILL when the test process dies,
+// and is killed and reaped by its pid when this goes, if it has not exited by then.
 class AgentProcess {
  public:
   struct Options {
@@ -78,6 +79,8 @@ class AgentProcess {
   // When waitForExit() saw it end.
   std::chrono::steady_clock::time_point endedAt() const { return ended_; }
   void signal(int number) const;
+  // SIGKILL, and reaped at once: a zombie would still answer kill(pid, 0).
+  void kill();
 
   // Waits until standard output holds `line` whole; false when the process
   // ended or `within` (stretched for a slow build) passed first.
