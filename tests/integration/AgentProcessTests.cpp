@@ -96,7 +96,8 @@ TEST(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPrompt
   testing::AgentProcess agent(VELKIN_AGENT_BINARY, {segmentDirectory.string(), control.string()});
   ASSERT_TRUE(agent.waitForLine("VELKIN_CAPTURE_READY " + segmentDirectory.string(), 5s))
       << agent.standardError();
-  std::this_thread::sleep_for(11500ms);
+  // Past the first rotation: a whole segment and the frames that follow it.
+  std::this_thread::sleep_for(6500ms);
   std::ofstream(control / "capture.stop").close();
   const int64_t stopAt = monotonicNanoseconds();
   const std::optional<int> status = agent.waitForExit(3s);
@@ -115,7 +116,7 @@ TEST(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPrompt
        {std::tuple("interviewer", callSeed, 0), std::tuple("candidate", microphoneSeed, 1)}) {
     SCOPED_TRACE(label);
     const std::vector<Segment> segments = readSegments(segmentDirectory, label);
-    ASSERT_GE(segments.size(), 3u);
+    ASSERT_GE(segments.size(), 2u);
     for (size_t i = 0; i < segments.size(); ++i) {
       // 48 kHz stereo 16-bit CAF, every frame of it read.
       EXPECT_TRUE(segments[i].valid && segments[i].framesRead() == segments[i].frames)
