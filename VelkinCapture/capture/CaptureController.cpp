@@ -1,7 +1,7 @@
 #include "capture/CaptureController.hpp"
 
-#include <asio/co_spawn.hpp>
 #include <algorithm>
+#include <asio/co_spawn.hpp>
 #include <future>
 
 #include "capture/CaptureError.hpp"
@@ -216,8 +216,8 @@ void CaptureController::streamDidStop(CaptureStream&, const Error& error) {
   // the end leaves its segment unmarked.
   const auto deadline = std::chrono::steady_clock::now() + kFinishGrace;
   stopWritersFromHostThread(deadline);
-  (void)waitForPendingFinishes(std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{})));
+  (void)waitForPendingFinishes(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
+      deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{})));
   exitProcess_(1);
 }
 

@@ -117,8 +117,8 @@ void SegmentWriter::append(const SampleBuffer& sample) {
       }
     }
   }
-  clock_ = chunk.pts.isNumeric() ? chunk.pts.seconds()
-                                 : clock_ + secondsOf(chunk.frames, chunk.rate);
+  clock_ =
+      chunk.pts.isNumeric() ? chunk.pts.seconds() : clock_ + secondsOf(chunk.frames, chunk.rate);
 
   checkFinishes();
   if (failing_) {
@@ -157,9 +157,9 @@ bool SegmentWriter::write(Chunk chunk) {
       return false;
     }
   }
-  const SampleBuffer sample(
-      true, chunk.pts, &format_,
-      std::span(reinterpret_cast<const std::byte*>(chunk.samples.data()), chunk.samples.size() * 2));
+  const SampleBuffer sample(true, chunk.pts, &format_,
+                            std::span(reinterpret_cast<const std::byte*>(chunk.samples.data()),
+                                      chunk.samples.size() * 2));
   const bool taken = input_->isReadyForMoreMediaData() && input_->append(sample);
   unconfirmed_.back().audio.push_back(std::move(chunk));
   if (!taken) {
@@ -209,7 +209,8 @@ std::optional<std::string> SegmentWriter::begin(const Chunk& first) {
   settings.linearPCMIsFloat = false;
   settings.linearPCMIsBigEndian = false;
   settings.linearPCMIsNonInterleaved = false;
-  format_ = FormatDescription(AudioStreamDescription{first.rate, first.channels, SampleFormat::int16});
+  format_ =
+      FormatDescription(AudioStreamDescription{first.rate, first.channels, SampleFormat::int16});
 
   std::shared_ptr<MediaWriterInput> input = media_.makeAudioInput(settings, &format_);
   if (input != nullptr) {
@@ -340,8 +341,7 @@ void SegmentWriter::giveBack(std::size_t first) {
       hold(std::move(*chunk), true);
     }
   }
-  unconfirmed_.erase(unconfirmed_.begin() + static_cast<std::ptrdiff_t>(first),
-                     unconfirmed_.end());
+  unconfirmed_.erase(unconfirmed_.begin() + static_cast<std::ptrdiff_t>(first), unconfirmed_.end());
 }
 
 void SegmentWriter::checkFinishes() {

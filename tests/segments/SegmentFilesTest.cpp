@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +14,9 @@
 #include <climits>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "SegmentTestSupport.hpp"
@@ -163,7 +167,6 @@ TEST(SegmentFiles, OutOfRangeSamplesClipInsteadOfWrapping) {
   SegmentWriter writer = f.make(f.dir.path());
   Audio floats(SampleFormat::float32, 1, kRate);
   const float nan = std::nanf("");
-  // Twelve values, so both the eight-wide path and the remainder are taken.
   floats.set(std::vector<float>{1.5f, -1.5f, 1e9f, -1e9f, 1.0f, -1.0f, 0.5f, nan,  //
                                 1.5f, -1.5f, nan, 0.25f});
   Audio ints(SampleFormat::int32, 1, kRate);
@@ -200,54 +203,58 @@ TEST(SegmentFiles, SegmentCutShortIsReadableUpToItsLastHeaderUpdate) {
   EXPECT_FALSE(fs::exists(readyMarkerPath(f.segment(1))));
 }
 
-TEST(SegmentFiles, ErrorLinesForRealFailures) {
+// Root writes into any directory it may enter; a read-only mount refuses it too.
+TEST(SegmentFiles, UnwritableDirectoryReportsTheReasonOnce) {
   Fixture f;
-  writeFile(f.dir / "plain", "");
-  const FormatDescription notAudio;
-  const Audio stereo;
-  const Audio noChannels(SampleFormat::float32, 0, kRate);
-  const Audio fractionalRate(SampleFormat::float32, 2, 44100.5);
-  struct Case {
-    const char* name;
-    fs::path directory;
-    const FormatDescription* format;
-    std::string line;
-  };
-  const std::vector<Case> cases = {
-      {"directory is a regular file", f.dir / "plain", &stereo.format(),
-       "Velkin writer error: Error Domain=POSIX Code=20 \"" +
-           (f.dir / "plain" / "interviewer-000001.caf").string() + ": Not a directory\"\n"},
-      {"no audio stream description", f.dir.path(), &notAudio,
-       "Velkin interviewer writer error: missing audio stream description\n"},
-      {"no channels", f.dir.path(), &noChannels.format(),
-       "Velkin interviewer writer error: input format is not supported\n"},
-      {"fractional rate", f.dir.path(), &fractionalRate.format(),
-       "Velkin interviewer writer error: input format is not supported\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SegmentWriter writer = f.make(c.directory);
-    testing::internal::CaptureStderr();
-    writer.append(SampleBuffer(true, at(0), c.format, {}));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
-    EXPECT_FALSE(writer.hasOpenSegment());
-    EXPECT_EQ(writer.counter(), 1);
+  const fs::path readOnly = f.dir / "read-only";
+  fs::create_directory(readOnly);
+  if (::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a read-only tmpfs: " << std::strerror(errno);
   }
+  struct Unmount {
+    const fs::path& path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{readOnly};
+  SegmentWriter writer = f.make(readOnly);
+  std::vector<int16_t> expected;
+  testing::internal::CaptureStderr();
+  for (int64_t i = 0; i < 100; ++i) {  // 2 s: two attempts
+    writer.append(buffer(SampleFormat::float32, i, expected).sample(bufferTime(i)));
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Velkin writer error: Error Domain=POSIX Code=30 \"" +
+                (readOnly / "interviewer-000001.caf.ready").string() +
+                ": Read-only file system\"\n");
+  EXPECT_EQ(writer.counter(), 2);
 }
 
-TEST(SegmentFiles, UnwritableDirectoryReportsPermissionDenied) {
-  if (::geteuid() == 0) {
-    GTEST_SKIP() << "root writes into any directory";
-  }
+// What stands at a marker's name when the segment is done is replaced, never
+// written through: a hard link's target keeps its contents, a FIFO blocks nothing.
+TEST(SegmentFiles, AMarkerReplacesWhatWasPlantedAtItsName) {
   Fixture f;
-  fs::permissions(f.dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
-  SegmentWriter writer = f.make(f.dir.path());
-  Audio audio;
-  testing::internal::CaptureStderr();
-  writer.append(audio.sample(at(0)));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Velkin writer error: Error Domain=POSIX Code=13 \"" + f.segment(1).string() +
-                ": Permission denied\"\n");
+  const fs::path victim = f.dir / "victim";
+  writeFile(victim, "keep");
+  const std::vector<std::function<void(const fs::path&)>> plants = {
+      [&](const fs::path& marker) { fs::create_hard_link(victim, marker); },
+      [](const fs::path& marker) { ASSERT_EQ(::mkfifo(marker.c_str(), 0600), 0); },
+  };
+  for (std::size_t p = 0; p < plants.size(); ++p) {
+    SCOPED_TRACE(p);
+    SegmentWriter writer = f.make(f.dir.path());
+    std::vector<int16_t> expected;
+    writer.append(buffer(SampleFormat::int16, 0, expected).sample(bufferTime(0)));
+    const fs::path marker =
+        readyMarkerPath(f.dir / segmentFileName("interviewer", writer.counter()));
+    plants[p](marker);
+    writer.stop();
+    ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(marker)));
+    EXPECT_EQ(fs::file_size(marker), 0u);
+    EXPECT_EQ(fs::hard_link_count(marker), 1u);
+    EXPECT_EQ(readFile(victim), "keep");
+    fs::remove(marker);
+    fs::remove(f.dir / segmentFileName("interviewer", writer.counter()));
+  }
 }
 
 // The media writer on its own.
@@ -398,7 +405,7 @@ TEST(SndfileMediaWriter, AFailedStartClosesOnlyItsOwnDescriptor) {
   ::close(other);
 }
 
-TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndTheServiceWaitsForIt) {
+TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndTheServiceGivesItAWhile) {
   Backend b;
   auto [writer, input] = b.started();
   auto [late, lateInput] = b.started();
@@ -426,6 +433,17 @@ TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndTheServiceWaitsForIt) {
   late->finishWriting([&] { ++lateCalls; });  // on this thread: no finishing thread is left
   EXPECT_EQ(lateCalls, 1);
   EXPECT_EQ(late->status(), MediaWriterStatus::completed);
+}
+
+// A disk that stalls in a finish must not hold the service's owner forever.
+TEST(SndfileMediaWriter, AStalledFinishDoesNotHoldTheServicesEnd) {
+  Backend b;
+  auto [writer, input] = b.started();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  writer->finishWriting([released] { released.wait(); });  // on the finishing thread
+  b.media.reset();                                         // returns although the finish has not
+  release.set_value();
 }
 
 TEST(SndfileMediaWriter, SampleOfAnotherLayoutFailsTheWriterRatherThanBeingMisread) {
