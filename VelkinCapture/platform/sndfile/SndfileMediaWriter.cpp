@@ -25,7 +25,7 @@ namespace velkin {
 namespace {
 
 constexpr int kMaxChannels = 1024;  // libsndfile refuses more
-constexpr std::chrono::milliseconds kShutdownBound{250};
+constexpr std::chrono::milliseconds kShutdownBound{100};
 
 // Guards libsndfile's process-wide error state across opens.
 std::mutex& openLock() {
