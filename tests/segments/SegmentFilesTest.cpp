@@ -139,29 +139,6 @@ TEST(SegmentFiles, SegmentsHoldEveryFrameAs16BitLittleEndianCaf) {
   }
 }
 
-TEST(SegmentFiles, DescriptionChunkSaysLittleEndian16BitLinearPcm) {
-  Fixture f;
-  SegmentWriter writer = f.make(f.dir.path());
-  std::vector<int16_t> expected;
-  writer.append(buffer(SampleFormat::float32, 0, expected).sample(bufferTime(0)));
-  writer.stop();
-  ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
-
-  std::ifstream file(f.segment(1), std::ios::binary);
-  std::vector<unsigned char> head(52);
-  file.read(reinterpret_cast<char*>(head.data()), 52);
-  // clang-format off
-  const std::vector<unsigned char> want = {
-      'c', 'a', 'f', 'f', 0, 1, 0, 0,                  // file type, version 1
-      'd', 'e', 's', 'c', 0, 0, 0, 0, 0, 0, 0, 32,     // description chunk, 32 bytes
-      0x40, 0xE7, 0x70, 0, 0, 0, 0, 0,                 // 48000.0
-      'l', 'p', 'c', 'm', 0, 0, 0, 2,                  // linear PCM, little-endian
-      0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 16  // 4 bytes a frame, 2 channels, 16 bits
-  };
-  // clang-format on
-  EXPECT_EQ(head, want);
-}
-
 TEST(SegmentFiles, OutOfRangeSamplesClipInsteadOfWrapping) {
   Fixture f;
   SegmentWriter writer = f.make(f.dir.path());
@@ -181,26 +158,6 @@ TEST(SegmentFiles, OutOfRangeSamplesClipInsteadOfWrapping) {
             (std::vector<int16_t>{32767, -32768, 32767, -32768, 32767, -32768, 16384, 0,  //
                                   32767, -32768, 0, 8192}));
   EXPECT_EQ(readCaf(f.segment(2))->samples, (std::vector<int16_t>{32767, -32768, 32767, -1}));
-}
-
-TEST(SegmentFiles, SegmentCutShortIsReadableUpToItsLastHeaderUpdate) {
-  Fixture f;
-  std::vector<int16_t> expected;
-  {
-    SegmentWriter writer = f.make(f.dir.path());
-    for (int64_t i = 0; i < 125; ++i) {  // 2.5 s, never finished
-      writer.append(buffer(SampleFormat::float32, i, expected).sample(bufferTime(i)));
-    }
-    // What a crash now would leave on disk.
-    const std::optional<Caf> caf = readCaf(f.segment(1));
-    ASSERT_TRUE(caf) << sf_strerror(nullptr);
-    const sf_count_t appended = 125 * kBufferFrames;
-    EXPECT_GE(caf->info.frames, appended - kRate);
-    EXPECT_LE(caf->info.frames, appended);
-    expected.resize(caf->samples.size());
-    expectWithinOneLsb(caf->samples, expected);
-  }
-  EXPECT_FALSE(fs::exists(readyMarkerPath(f.segment(1))));
 }
 
 // Root writes into any directory it may enter; a read-only mount refuses it too.
@@ -354,37 +311,6 @@ class FileSizeLimit {
   void (*previous_)(int);
 };
 
-TEST(SndfileMediaWriter, FailedWriteTurnsTheWriterFailed) {
-  Backend b;
-  auto [writer, input] = b.started();
-  std::vector<float> samples(kBufferFrames * kChannels, 0.25f);
-  b.audio.set(samples);
-  bool refused = false;
-  {
-    const FileSizeLimit limit(64 * 1024);
-    for (int i = 0; i < 50 && !refused; ++i) {
-      refused = !input->append(b.audio.sample(bufferTime(i)));
-    }
-  }
-
-  EXPECT_TRUE(refused);
-  EXPECT_EQ(writer->status(), MediaWriterStatus::failed);
-  ASSERT_TRUE(writer->error());
-  EXPECT_NE(writer->error()->localizedDescription().find("File too large"), std::string::npos)
-      << writer->error()->localizedDescription();
-  EXPECT_FALSE(input->isReadyForMoreMediaData());
-
-  std::atomic<int> calls = 0;
-  std::atomic<MediaWriterStatus> seen = MediaWriterStatus::unknown;
-  writer->finishWriting([&, w = writer.get()] {  // on the finishing thread
-    seen = w->status();
-    ++calls;
-  });
-  b.media.reset();  // waits for the finish
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(seen, MediaWriterStatus::failed);
-}
-
 // libsndfile closes the descriptor of a failed open itself. A writer that then
 // closed it again could shut the file that had the number by then: the other
 // track's next segment, opened on another thread.
@@ -433,17 +359,6 @@ TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndTheServiceGivesItAWhile
   late->finishWriting([&] { ++lateCalls; });  // on this thread: no finishing thread is left
   EXPECT_EQ(lateCalls, 1);
   EXPECT_EQ(late->status(), MediaWriterStatus::completed);
-}
-
-// A disk that stalls in a finish must not hold the service's owner forever.
-TEST(SndfileMediaWriter, AStalledFinishDoesNotHoldTheServicesEnd) {
-  Backend b;
-  auto [writer, input] = b.started();
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  writer->finishWriting([released] { released.wait(); });  // on the finishing thread
-  b.media.reset();                                         // returns although the finish has not
-  release.set_value();
 }
 
 TEST(SndfileMediaWriter, SampleOfAnotherLayoutFailsTheWriterRatherThanBeingMisread) {
