@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -81,10 +82,14 @@ void SegmentWriter::append(const SampleBuffer& sample) {
     return;
   }
   const AudioStreamDescription* audio = sample.formatDescription()->streamBasicDescription();
-  if (audio == nullptr) {
+  // Audio without a rate or a channel could never be written, nor held for long.
+  if (audio == nullptr || !(audio->sampleRate > 0) || audio->channelsPerFrame == 0) {
     if (!undescribedReported_) {
       undescribedReported_ = true;
-      writeStandardError("Velkin " + label_ + " writer error: missing audio stream description\n");
+      writeStandardError("Velkin " + label_ + " writer error: " +
+                         (audio == nullptr ? "missing audio stream description"
+                                           : "input format is not supported") +
+                         "\n");
     }
     return;
   }
@@ -119,6 +124,7 @@ void SegmentWriter::append(const SampleBuffer& sample) {
   }
   clock_ =
       chunk.pts.isNumeric() ? chunk.pts.seconds() : clock_ + secondsOf(chunk.frames, chunk.rate);
+  lastAttempt_ = std::min(lastAttempt_, clock_);  // a timeline that starts again
 
   checkFinishes();
   if (failing_) {

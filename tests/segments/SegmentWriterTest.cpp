@@ -99,6 +99,8 @@ TEST(SegmentWriterRotation, UnusableSamplesChangeNothingAndStopClosesOnce) {
   writer.stop();  // nothing open: nothing to do
   writer.append(f.audio.sample(at(0), /*ready=*/false));
   writer.append(SampleBuffer(true, at(0), nullptr, {}));
+  writer.append(Audio(SampleFormat::float32, 0, 44100).sample(at(0)));  // nothing to hold
+  writer.append(Audio(SampleFormat::float32, 2, 0).sample(at(0)));
   EXPECT_TRUE(f.media.writers.empty());
 
   writer.append(f.audio.sample(at(0)));
