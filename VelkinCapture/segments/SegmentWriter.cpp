@@ -261,16 +261,18 @@ void SegmentWriter::finish() {
   }
   // Runs once on the media writer's finishing thread, possibly while this
   // writer's next segment is being written; it touches none of this class's
-  // fields, only what it captured. A segment that did not complete, or whose
-  // audio went back to the hold, is removed: nobody will ever mark it.
+  // fields, only what it captured. A segment whose audio went back to the hold
+  // is removed here; one that failed, by the writer once its audio is back.
   writer->finishWriting([writer, url = std::move(url), fate, finishes = finishes_] {
     Fate expected = Fate::pending;
-    const bool complete = writer->status() == MediaWriterStatus::completed &&
-                          fate->compare_exchange_strong(expected, Fate::completed);
-    if (!complete || !createReadyMarker(readyMarkerPath(url))) {
-      if (complete || expected == Fate::pending) {
+    if (writer->status() == MediaWriterStatus::completed &&
+        fate->compare_exchange_strong(expected, Fate::completed)) {
+      if (!createReadyMarker(readyMarkerPath(url))) {
         fate->store(Fate::failed);
       }
+    } else if (expected != Fate::pending ||
+               !fate->compare_exchange_strong(expected, Fate::failed)) {
+      // Abandoned: its audio is back in the hold already.
       std::error_code ignored;
       std::filesystem::remove(url, ignored);
     }
@@ -326,9 +328,13 @@ void SegmentWriter::giveBack(std::size_t first) {
   std::size_t keptUpTo = first;  // entries before this are settled
   for (std::size_t j = first; j < unconfirmed_.size(); ++j) {
     Fate expected = Fate::pending;
-    if (!unconfirmed_[j].fate->compare_exchange_strong(expected, Fate::abandoned) &&
-        expected == Fate::completed) {
-      keptUpTo = j + 1;
+    if (!unconfirmed_[j].fate->compare_exchange_strong(expected, Fate::abandoned)) {
+      if (expected == Fate::completed) {
+        keptUpTo = j + 1;
+      } else {  // failed: its finish is over, and its file holds nothing that counts
+        std::error_code ignored;
+        std::filesystem::remove(unconfirmed_[j].writer->outputURL(), ignored);
+      }
     }
   }
   if (writer_ != nullptr && keptUpTo < unconfirmed_.size()) {
@@ -366,9 +372,10 @@ void SegmentWriter::checkFinishes() {
     }
     break;
   }
-  // A stalled disk must not make the copies grow without end: past the hold's
-  // length, the oldest finishing segments are left to their finish alone.
-  while (unconfirmed_.size() > 1 && (unconfirmed_.size() - 1) * seconds_ > holdSeconds_) {
+  // A finish takes milliseconds; only the last one keeps its copy while it runs,
+  // so that memory stays small however far behind a slow disk falls. An older
+  // one is left to its finish alone.
+  while (unconfirmed_.size() > (writer_ != nullptr ? 2u : 1u)) {
     unconfirmed_.pop_front();
   }
 }
