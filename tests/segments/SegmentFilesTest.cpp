@@ -18,6 +18,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "SegmentTestSupport.hpp"
 #include "platform/sndfile/SndfileMediaWriter.hpp"
@@ -160,29 +161,39 @@ TEST(SegmentFiles, OutOfRangeSamplesClipInsteadOfWrapping) {
   EXPECT_EQ(readCaf(f.segment(2))->samples, (std::vector<int16_t>{32767, -32768, 32767, -1}));
 }
 
-// Root writes into any directory it may enter; a read-only mount refuses it too.
+// A directory below a regular file, and a read-only mount (root writes into any
+// directory it may enter, but not there): one line for the whole outage.
 TEST(SegmentFiles, UnwritableDirectoryReportsTheReasonOnce) {
   Fixture f;
   const fs::path readOnly = f.dir / "read-only";
+  const fs::path plain = f.dir / "plain";
+  writeFile(plain, "");
   fs::create_directory(readOnly);
-  if (::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
-    GTEST_SKIP() << "cannot mount a read-only tmpfs: " << std::strerror(errno);
-  }
+  const bool mounted = ::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0;
   struct Unmount {
     const fs::path& path;
     ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
   } unmount{readOnly};
-  SegmentWriter writer = f.make(readOnly);
-  std::vector<int16_t> expected;
-  testing::internal::CaptureStderr();
-  for (int64_t i = 0; i < 100; ++i) {  // 2 s: two attempts
-    writer.append(buffer(SampleFormat::float32, i, expected).sample(bufferTime(i)));
+  for (const auto& [directory, code, reason] :
+       {std::tuple(plain, 20, "Not a directory"),
+        std::tuple(readOnly, 30, "Read-only file system")}) {
+    SCOPED_TRACE(reason);
+    if (code == 30 && !mounted) {
+      GTEST_SKIP() << "cannot mount a read-only tmpfs";
+    }
+    SegmentWriter writer = f.make(directory);
+    std::vector<int16_t> expected;
+    testing::internal::CaptureStderr();
+    for (int64_t i = 0; i < 100; ++i) {  // 2 s: two attempts
+      writer.append(buffer(SampleFormat::float32, i, expected).sample(bufferTime(i)));
+    }
+    const fs::path failed =
+        directory / (code == 30 ? "interviewer-000001.caf.ready" : "interviewer-000001.caf");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Velkin writer error: Error Domain=POSIX Code=" + std::to_string(code) + " \"" +
+                  failed.string() + ": " + reason + "\"\n");
+    EXPECT_EQ(writer.counter(), 2);
   }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Velkin writer error: Error Domain=POSIX Code=30 \"" +
-                (readOnly / "interviewer-000001.caf.ready").string() +
-                ": Read-only file system\"\n");
-  EXPECT_EQ(writer.counter(), 2);
 }
 
 // What stands at a marker's name when the segment is done is replaced, never
