@@ -183,13 +183,13 @@ TEST(SegmentFiles, UnwritableDirectoryReportsTheReasonOnce) {
     }
     SegmentWriter writer = f.make(directory);
     std::vector<int16_t> expected;
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     for (int64_t i = 0; i < 100; ++i) {  // 2 s: two attempts
       writer.append(buffer(SampleFormat::float32, i, expected).sample(bufferTime(i)));
     }
     const fs::path failed =
         directory / (code == 30 ? "interviewer-000001.caf.ready" : "interviewer-000001.caf");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Velkin writer error: Error Domain=POSIX Code=" + std::to_string(code) + " \"" +
                   failed.string() + ": " + reason + "\"\n");
     EXPECT_EQ(writer.counter(), 2);

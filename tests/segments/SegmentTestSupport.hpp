@@ -1,14 +1,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cmath>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -16,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "AgentProcess.hpp"
 #include "platform/Media.hpp"
 #include "platform/MediaWriter.hpp"
 
@@ -31,35 +30,15 @@ inline void PrintTo(const MediaTime& time, std::ostream* out) {
 namespace velkin::test {
 
 // A fresh directory under the temporary directory, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velkin-seg-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed";
-    }
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
+struct TempDir : testing::ScratchDirectory {
+  TempDir() : ScratchDirectory("velkin-seg") {}
+  std::filesystem::path operator/(const std::string& name) const { return path() / name; }
 };
+
+using testing::readFile;
 
 inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
-}
-
-inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Seconds as a millisecond MediaTime; NaN gives an invalid time.

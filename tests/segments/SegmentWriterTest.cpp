@@ -152,11 +152,11 @@ TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
     const FormatDescription notAudio;
     const FormatDescription& format = c.audioDescription ? f.audio.format() : notAudio;
 
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     for (double t : {0.0, 0.5, 0.99, 1.0, 1.5, 10.0}) {
       writer.append(SampleBuffer(true, at(t), &format, {}));
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line);
     // Attempts at 0, 1 and 10 s; samples without a description are never tried.
     EXPECT_EQ(writer.counter(), c.audioDescription ? 3 : 0);
     EXPECT_FALSE(writer.hasOpenSegment());
@@ -202,9 +202,9 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
     }
   };
   const auto expectStderr = [&](const std::function<void()>& run, const std::string& lines) {
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     run();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), lines);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), lines);
   };
 
   // A finish that fails gives its segment's audio back, and the open one's after it.
@@ -280,9 +280,9 @@ TEST(SegmentWriterMarkers, MarkerThatCannotBeRemovedKeepsTheNameFromBeingReused)
   writeFile(marker / "inside", "x");
   SegmentWriter writer = f.make();
 
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   writer.append(f.audio.sample(at(0)));
-  const std::string line = testing::internal::GetCapturedStderr();
+  const std::string line = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(line, "Velkin writer error: Error Domain=POSIX Code=39 \"" + marker.string() +
                       ": Directory not empty\"\n");
   EXPECT_TRUE(f.media.writers.empty());
