@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -342,7 +341,7 @@ TEST(SndfileMediaWriter, AFailedStartClosesOnlyItsOwnDescriptor) {
   ::close(other);
 }
 
-TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndTheServiceGivesItAWhile) {
+TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndAfterTheServiceOnTheCallers) {
   Backend b;
   auto [writer, input] = b.started();
   auto [late, lateInput] = b.started();
@@ -350,20 +349,17 @@ TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndTheServiceGivesItAWhile
   input->markAsFinished();
   EXPECT_FALSE(input->isReadyForMoreMediaData());
 
-  std::atomic<int> calls = 0;
-  std::thread::id finishedOn;
-  MediaWriterStatus seen = MediaWriterStatus::unknown;
+  std::promise<std::pair<std::thread::id, MediaWriterStatus>> finished;
   writer->finishWriting([&, w = writer.get()] {  // on the finishing thread
-    std::this_thread::sleep_for(20ms);           // still running when the service goes
-    finishedOn = std::this_thread::get_id();
-    seen = w->status();
-    ++calls;
+    finished.set_value({std::this_thread::get_id(), w->status()});
   });
-  b.media.reset();
-  EXPECT_EQ(calls, 1);
+  std::future<std::pair<std::thread::id, MediaWriterStatus>> result = finished.get_future();
+  ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+  const auto [finishedOn, seen] = result.get();
   EXPECT_NE(finishedOn, std::this_thread::get_id());
   EXPECT_EQ(seen, MediaWriterStatus::completed);
   EXPECT_EQ(readCaf(writer->outputURL())->info.frames, 1);
+  b.media.reset();
 
   // A writer that outlives its service still finishes, once.
   int lateCalls = 0;
