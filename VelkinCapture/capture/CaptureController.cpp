@@ -1,5 +1,6 @@
 #include "capture/CaptureController.hpp"
 
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <future>
 
@@ -190,18 +191,19 @@ asio::awaitable<void> CaptureController::stop() {
   co_await stopWriters();
 }
 
-void CaptureController::stopWritersFromHostThread() {
-  const auto stopOn = [](SerialQueue& queue, SegmentWriter& writer) {
+void CaptureController::stopWritersFromHostThread(std::chrono::steady_clock::time_point deadline) {
+  const auto stopOn = [deadline](SerialQueue& queue, SegmentWriter& writer) {
     if (queue.isCurrent()) {
       writer.stop();
       return;
     }
-    std::promise<void> done;
-    queue.async([&writer, &done] {
+    // Shared with the job, which may outlive this wait when a write stalls.
+    auto done = std::make_shared<std::promise<void>>();
+    queue.async([&writer, done] {
       writer.stop();
-      done.set_value();
+      done->set_value();
     });
-    done.get_future().wait();
+    (void)done->get_future().wait_until(deadline);
   };
   stopOn(audioQueue_, interviewer_);
   stopOn(microphoneQueue_, candidate_);
@@ -209,9 +211,13 @@ void CaptureController::stopWritersFromHostThread() {
 
 void CaptureController::streamDidStop(CaptureStream&, const Error& error) {
   writeStandardError("Velkin capture stopped: " + error.description() + "\n");
-  stopWritersFromHostThread();
-  // Give the last segments their chance to close and be marked before exit.
-  (void)waitForPendingFinishes(std::chrono::seconds(2));
+  // The last segments get their chance to close and be marked, within one
+  // bound for everything, whatever the disk does; a finish still pending at
+  // the end leaves its segment unmarked.
+  const auto deadline = std::chrono::steady_clock::now() + kFinishGrace;
+  stopWritersFromHostThread(deadline);
+  (void)waitForPendingFinishes(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
+      deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{})));
   exitProcess_(1);
 }
 

@@ -49,12 +49,17 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
 
   static const char* kindName(OutputType type);
 
+  // How long a stream that stopped by itself gives its last segments to be
+  // closed and marked before the process exits.
+  static constexpr std::chrono::seconds kFinishGrace{2};
+
  private:
   void foregroundForPermission();  // main thread
   void returnToAccessoryMode();    // main thread
   asio::awaitable<std::optional<Error>> checkPermissions();
   asio::awaitable<void> stopWriters();
-  void stopWritersFromHostThread();
+  // Waits for each writer's stop no later than `deadline`.
+  void stopWritersFromHostThread(std::chrono::steady_clock::time_point deadline);
 
   Host& host_;
   Runtime& runtime_;

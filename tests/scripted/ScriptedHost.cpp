@@ -100,7 +100,11 @@ Result<Scenario> Scenario::parse(std::string_view text) {
     const std::string key = line.substr(0, equals);
     const std::string value = line.substr(equals + 1);
     bool ok = true;
-    if (key == "screen-preflight" || key == "screen-request" || key == "mic-request") {
+    if (key == "stall-finishes") {
+      const std::optional<bool> b = parseBool(value);
+      ok = b.has_value();
+      s.stallFinishes = b.value_or(false);
+    } else if (key == "screen-preflight" || key == "screen-request" || key == "mic-request") {
       std::optional<bool> b =
           key == "mic-request" ? std::optional<bool>(value == "granted") : parseBool(value);
       if (key == "mic-request" && value != "granted" && value != "refused") {
@@ -280,10 +284,59 @@ class ScriptedHost::Capture final : public CaptureService {
   ScriptedHost& host_;
 };
 
+namespace {
+
+// A media writer whose finishes run but never report: the completion blocks the
+// finishing thread for good, as a file system that stalls in fsync would.
+class StalledWriter final : public MediaWriter {
+ public:
+  explicit StalledWriter(std::shared_ptr<MediaWriter> inner) : inner_(std::move(inner)) {}
+  bool canAddInput(const MediaWriterInput& input) const override {
+    return inner_->canAddInput(input);
+  }
+  void addInput(std::shared_ptr<MediaWriterInput> input) override { inner_->addInput(input); }
+  bool startWriting() override { return inner_->startWriting(); }
+  void startSessionAtSourceTime(MediaTime time) override { inner_->startSessionAtSourceTime(time); }
+  void finishWriting(Completion) override {
+    // Runs on the finishing thread, and never returns.
+    inner_->finishWriting([] { std::promise<void>().get_future().wait(); });
+  }
+  MediaWriterStatus status() const override { return inner_->status(); }
+  std::optional<Error> error() const override { return inner_->error(); }
+  const std::filesystem::path& outputURL() const override { return inner_->outputURL(); }
+
+ private:
+  std::shared_ptr<MediaWriter> inner_;
+};
+
+class StalledService final : public MediaWriterService {
+ public:
+  explicit StalledService(std::unique_ptr<MediaWriterService> inner) : inner_(std::move(inner)) {}
+  Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
+                                                  MediaFileType type) override {
+    Result<std::shared_ptr<MediaWriter>> made = inner_->makeWriter(url, type);
+    if (!made) {
+      return made;
+    }
+    return std::shared_ptr<MediaWriter>(std::make_shared<StalledWriter>(made.value()));
+  }
+  std::shared_ptr<MediaWriterInput> makeAudioInput(const AudioOutputSettings& settings,
+                                                   const FormatDescription* hint) override {
+    return inner_->makeAudioInput(settings, hint);
+  }
+
+ private:
+  std::unique_ptr<MediaWriterService> inner_;
+};
+
+}  // namespace
+
 ScriptedHost::ScriptedHost(Scenario scenario, std::unique_ptr<MediaWriterService> media,
                            const Runtime* runtime)
     : scenario_(std::move(scenario)),
-      media_(std::move(media)),
+      media_(scenario_.stallFinishes ? std::unique_ptr<MediaWriterService>(
+                                           std::make_unique<StalledService>(std::move(media)))
+                                     : std::move(media)),
       runtime_(runtime),
       permissions_(std::make_unique<Permissions>(*this)),
       application_(std::make_unique<Application>(*this)),

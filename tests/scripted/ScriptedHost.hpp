@@ -40,6 +40,9 @@ struct Scenario {
   int screenFrames = 0;
   // Once everything is delivered, the stream fails with this error.
   std::optional<Error> failAfterDelivery;
+  // The media writer's finishes never end, as on a disk that stalls: their
+  // completions are never called.
+  bool stallFinishes = false;
 
   // Parses "key=value" lines (or ";"-separated pairs). Unknown keys are errors.
   static Result<Scenario> parse(std::string_view text);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cmath>
 #include <cstddef>
@@ -15,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "AgentProcess.hpp"
 #include "platform/Media.hpp"
 #include "platform/MediaWriter.hpp"
 
@@ -30,27 +30,12 @@ inline void PrintTo(const MediaTime& time, std::ostream* out) {
 namespace velkin::test {
 
 // A fresh directory under the temporary directory, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velkin-seg-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed";
-    }
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
+struct TempDir : testing::ScratchDirectory {
+  TempDir() : ScratchDirectory("velkin-seg") {}
+  std::filesystem::path operator/(const std::string& name) const { return path() / name; }
 };
+
+using testing::readFile;
 
 inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
@@ -87,23 +72,31 @@ class Audio {
   std::vector<std::byte> bytes_;
 };
 
-// A media writer that does what it is told and records what it was asked.
+// A media writer that does what it is told and records what it was asked. While
+// `full` holds, as on a full disk, writers fail to start and appends fail.
+struct FakeDisk {
+  bool full = false;
+  Error error{"POSIX", 28, "No space left on device"};
+};
+
+class FakeWriter;
+
 class FakeInput final : public MediaWriterInput {
  public:
+  FakeInput(AudioOutputSettings settings, std::shared_ptr<FakeDisk> disk)
+      : settings(settings), disk_(std::move(disk)) {}
   void setExpectsMediaDataInRealTime(bool) override {}
   bool isReadyForMoreMediaData() const override { return true; }
-  bool append(const SampleBuffer& sample) override {
-    if (fails) {
-      return false;
-    }
-    appended.push_back(sample.presentationTimeStamp());
-    return true;
-  }
-  bool fails = false;
+  bool append(const SampleBuffer& sample) override;
   void markAsFinished() override { finished = true; }
 
+  const AudioOutputSettings settings;
+  FakeWriter* writer = nullptr;
   bool finished = false;
   std::vector<MediaTime> appended;
+
+ private:
+  std::shared_ptr<FakeDisk> disk_;
 };
 
 class FakeWriter final : public MediaWriter {
@@ -111,8 +104,13 @@ class FakeWriter final : public MediaWriter {
   bool canAddInput(const MediaWriterInput&) const override { return canAdd; }
   void addInput(std::shared_ptr<MediaWriterInput> added) override {
     input = std::static_pointer_cast<FakeInput>(std::move(added));
+    input->writer = this;
   }
   bool startWriting() override {
+    if (disk && disk->full) {
+      starts = false;
+      startError = disk->error;
+    }
     status_ = starts ? MediaWriterStatus::writing : MediaWriterStatus::failed;
     return starts;
   }
@@ -125,8 +123,10 @@ class FakeWriter final : public MediaWriter {
   std::optional<Error> error() const override { return startError; }
   const std::filesystem::path& outputURL() const override { return url; }
 
-  void turnFailed() { status_ = MediaWriterStatus::failed; }
-
+  void turnFailed(Error error) {
+    status_ = MediaWriterStatus::failed;
+    startError = error;
+  }
   // Ends the finish with `status`, running its handler on the calling (test) thread.
   void complete(MediaWriterStatus status) {
     status_ = status;
@@ -134,6 +134,7 @@ class FakeWriter final : public MediaWriter {
   }
 
   std::filesystem::path url;
+  std::shared_ptr<FakeDisk> disk;
   bool canAdd = true;
   bool starts = true;
   std::optional<Error> startError;
@@ -145,6 +146,15 @@ class FakeWriter final : public MediaWriter {
  private:
   MediaWriterStatus status_ = MediaWriterStatus::unknown;
 };
+
+inline bool FakeInput::append(const SampleBuffer& sample) {
+  if (disk_->full) {
+    writer->turnFailed(disk_->error);
+    return false;
+  }
+  appended.push_back(sample.presentationTimeStamp());
+  return true;
+}
 
 class FakeService final : public MediaWriterService {
  public:
@@ -165,6 +175,7 @@ class FakeService final : public MediaWriterService {
     }
     auto writer = std::make_shared<FakeWriter>();
     writer->url = url;
+    writer->disk = disk;
     writer->canAdd = canAdd;
     writer->starts = starts;
     writer->startError = startError;
@@ -172,11 +183,25 @@ class FakeService final : public MediaWriterService {
     return std::shared_ptr<MediaWriter>(writer);
   }
 
-  std::shared_ptr<MediaWriterInput> makeAudioInput(const AudioOutputSettings&,
-                                                   const FormatDescription*) override {
-    return std::make_shared<FakeInput>();
+  std::shared_ptr<MediaWriterInput> makeAudioInput(const AudioOutputSettings& settings,
+                                                   const FormatDescription* hint) override {
+    hints.push_back(hint && hint->streamBasicDescription() ? *hint->streamBasicDescription()
+                                                           : AudioStreamDescription{});
+    return std::make_shared<FakeInput>(settings, disk);
   }
 
+  // Completes every pending finish: failed ones as failed, the others as completed.
+  void completeAll() {
+    for (auto& writer : writers) {
+      if (writer->pending) {
+        writer->complete(writer->status() == MediaWriterStatus::failed
+                             ? MediaWriterStatus::failed
+                             : MediaWriterStatus::completed);
+      }
+    }
+  }
+
+  std::shared_ptr<FakeDisk> disk = std::make_shared<FakeDisk>();
   std::optional<Error> makeError;
   bool canAdd = true;
   bool starts = true;
@@ -184,6 +209,7 @@ class FakeService final : public MediaWriterService {
   // Runs on the thread of the append that opens a segment, before the file is made.
   std::function<void(const std::filesystem::path&)> onMakeWriter;
   std::vector<std::shared_ptr<FakeWriter>> writers;
+  std::vector<AudioStreamDescription> hints;  // the source format of each input
 };
 
 }  // namespace velkin::test

@@ -20,7 +20,9 @@ struct Fixture {
   TempDir dir;
   FakeService media;
   std::shared_ptr<FinishTracker> finishes = std::make_shared<FinishTracker>();
-  Audio audio;
+  // Not 48 kHz stereo, so that a rate or layout taken from anywhere but the
+  // samples shows.
+  Audio audio{SampleFormat::float32, 1, 44100};
 
   SegmentWriter make(double seconds = 5.0) {
     return SegmentWriter("interviewer", dir.path(), media, finishes, seconds);
@@ -45,6 +47,12 @@ TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
       {"invalid start never rotates", 5.0, {NaN, 0, 10, 100}, {{0, 1, 2, 3}}},
       {"zero seconds: one sample each", 0.0, {1, 2, 2, 3}, {{0}, {1}, {2}, {3}}},
       {"zero seconds: earlier time stays", 0.0, {5, 4, 6}, {{0, 1}, {2}}},
+      // Each segment starts at the sample that opened it, not 5 s after the last
+      // start: 15.3 is 5 s after 10.3 but not after 10.31.
+      {"uneven times",
+       5.0,
+       {0.3, 1.7, 4.1, 5.29, 5.3, 9.0, 10.31, 15.3, 15.31},
+       {{0, 1, 2, 3}, {4, 5}, {6, 7}, {8}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -69,6 +77,11 @@ TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
       const bool closed = s + 1 < c.segments.size();
       EXPECT_EQ(segment.finishCalls, closed ? 1 : 0);
       EXPECT_EQ(segment.input->finished, closed);
+      EXPECT_EQ(segment.input->settings.sampleRate, 44100);
+      EXPECT_EQ(segment.input->settings.numberOfChannels, 1);
+      EXPECT_EQ(segment.input->settings.linearPCMBitDepth, 16);
+      EXPECT_EQ(f.media.hints[s].sampleRate, 44100);
+      EXPECT_EQ(f.media.hints[s].channelsPerFrame, 1u);
     }
   }
 }
@@ -80,44 +93,32 @@ TEST(SegmentWriterRotation, SegmentNumbersWidenPastSixDigits) {
   EXPECT_EQ(readyMarkerPath("/d/interviewer-000012.caf"), "/d/interviewer-000012.caf.ready");
 }
 
-TEST(SegmentWriterRotation, UnusableSamplesChangeNothing) {
+TEST(SegmentWriterRotation, UnusableSamplesChangeNothingAndStopClosesOnce) {
   Fixture f;
   SegmentWriter writer = f.make();
-  const SampleBuffer noFormat(true, at(0), nullptr, {});
+  writer.stop();  // nothing open: nothing to do
   writer.append(f.audio.sample(at(0), /*ready=*/false));
-  writer.append(noFormat);
-  EXPECT_EQ(writer.counter(), 0);
-  EXPECT_FALSE(writer.hasOpenSegment());
+  writer.append(SampleBuffer(true, at(0), nullptr, {}));
+  writer.append(Audio(SampleFormat::float32, 0, 44100).sample(at(0)));  // nothing to hold
+  writer.append(Audio(SampleFormat::float32, 2, 0).sample(at(0)));
   EXPECT_TRUE(f.media.writers.empty());
 
   writer.append(f.audio.sample(at(0)));
   writer.append(f.audio.sample(at(9), /*ready=*/false));  // would rotate if it counted
   writer.append(SampleBuffer(true, at(9), nullptr, {}));
-  EXPECT_EQ(writer.counter(), 1);
-  EXPECT_EQ(f.media.writers[0]->input->appended, std::vector<MediaTime>{at(0)});
-}
-
-TEST(SegmentWriterRotation, StopClosesOnceAndTheNextSampleOpensTheNextNumber) {
-  Fixture f;
-  SegmentWriter writer = f.make();
-  writer.stop();  // nothing open: nothing to do
-  EXPECT_TRUE(f.media.writers.empty());
-
-  writer.append(f.audio.sample(at(0)));
   writer.stop();
   writer.stop();
   ASSERT_EQ(f.media.writers.size(), 1u);
+  EXPECT_EQ(f.media.writers[0]->input->appended, std::vector<MediaTime>{at(0)});
   EXPECT_EQ(f.media.writers[0]->finishCalls, 1);
   EXPECT_FALSE(writer.hasOpenSegment());
 
   writer.append(f.audio.sample(at(1)));
-  EXPECT_EQ(writer.counter(), 2);
   ASSERT_EQ(f.media.writers.size(), 2u);
   EXPECT_EQ(f.media.writers[1]->url, f.dir / "interviewer-000002.caf");
-  EXPECT_EQ(f.media.writers[1]->input->appended, std::vector<MediaTime>{at(1)});
 }
 
-TEST(SegmentWriterErrors, EachFailedBeginWritesItsLineAndUsesUpANumber) {
+TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
   struct Case {
     const char* name;
     std::function<void(FakeService&)> script;
@@ -151,12 +152,13 @@ TEST(SegmentWriterErrors, EachFailedBeginWritesItsLineAndUsesUpANumber) {
     const FormatDescription notAudio;
     const FormatDescription& format = c.audioDescription ? f.audio.format() : notAudio;
 
-    testing::internal::CaptureStderr();
-    for (int i = 0; i < 3; ++i) {
-      writer.append(SampleBuffer(true, at(i * 10), &format, {}));
+    ::testing::internal::CaptureStderr();
+    for (double t : {0.0, 0.5, 0.99, 1.0, 1.5, 10.0}) {
+      writer.append(SampleBuffer(true, at(t), &format, {}));
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line + c.line + c.line);
-    EXPECT_EQ(writer.counter(), 3);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line);
+    // Attempts at 0, 1 and 10 s; samples without a description are never tried.
+    EXPECT_EQ(writer.counter(), c.audioDescription ? 3 : 0);
     EXPECT_FALSE(writer.hasOpenSegment());
     for (const auto& made : f.media.writers) {
       EXPECT_TRUE(made->input == nullptr || made->input->appended.empty());
@@ -165,50 +167,93 @@ TEST(SegmentWriterErrors, EachFailedBeginWritesItsLineAndUsesUpANumber) {
   }
 }
 
-TEST(SegmentWriterErrors, AFailedSegmentIsReportedAndReplacedAtTheNextSample) {
-  Fixture f;
-  SegmentWriter writer = f.make();
-  writer.append(f.audio.sample(at(0)));
-  ASSERT_EQ(f.media.writers.size(), 1u);
-  FakeWriter& full = *f.media.writers[0];
-  full.input->fails = true;
-  full.startError = Error{"POSIX", 28, "No space left on device"};
-
-  testing::internal::CaptureStderr();
-  writer.append(f.audio.sample(at(1)));  // the write fails: reported once
-  full.turnFailed();
-  writer.append(f.audio.sample(at(1.02)));  // long before the length runs out
-  writer.append(f.audio.sample(at(1.04)));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Velkin interviewer writer error: No space left on device\n");
-  EXPECT_EQ(full.finishCalls, 1);
-  full.complete(MediaWriterStatus::failed);
-  EXPECT_FALSE(std::filesystem::exists(f.dir / "interviewer-000001.caf.ready"));
-  ASSERT_EQ(f.media.writers.size(), 2u);
-  EXPECT_EQ(f.media.writers[1]->input->appended, (std::vector<MediaTime>{at(1.02), at(1.04)}));
+// The presentation times of every marked segment, in segment order, each
+// segment's as a list.
+std::vector<std::vector<double>> markedSegments(const Fixture& f) {
+  std::vector<std::vector<double>> segments;
+  for (const auto& writer : f.media.writers) {
+    if (std::filesystem::exists(readyMarkerPath(writer->url))) {
+      segments.emplace_back();
+      for (const MediaTime& time : writer->input->appended) {
+        segments.back().push_back(time.seconds());
+      }
+    }
+  }
+  return segments;
 }
 
-TEST(SegmentWriterMarkers, MarkerAppearsOnlyWhenTheFinishCompletes) {
+std::vector<double> halfSeconds(double from, double to) {
+  std::vector<double> times;
+  for (double t = from; t < to - 1e-9; t += 0.5) {
+    times.push_back(t);
+  }
+  return times;
+}
+
+// Half-second buffers of 1 kHz stereo; the hold keeps 30 s.
+TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldest) {
   Fixture f;
+  Audio half(SampleFormat::float32, 2, 1000);
+  half.set(std::vector<float>(1000, 0.25f));
   SegmentWriter writer = f.make();
-  writer.append(f.audio.sample(at(0)));
-  writer.append(f.audio.sample(at(5)));   // segment 1 finishing
-  writer.append(f.audio.sample(at(10)));  // segment 2 finishing
-  const auto marker = [&](int n) {
-    return readyMarkerPath(f.dir / segmentFileName("interviewer", n));
+  const auto feed = [&](double from, double to) {
+    for (double t : halfSeconds(from, to)) {
+      writer.append(half.sample(at(t)));
+    }
   };
-  EXPECT_EQ(f.finishes->pending(), 2u);
-  EXPECT_FALSE(std::filesystem::exists(marker(1)));
+  const auto expectStderr = [&](const std::function<void()>& run, const std::string& lines) {
+    ::testing::internal::CaptureStderr();
+    run();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), lines);
+  };
 
-  f.media.writers[0]->complete(MediaWriterStatus::failed);
-  EXPECT_FALSE(std::filesystem::exists(marker(1)));
+  // A finish that fails gives its segment's audio back, and the open one's after it.
+  feed(0, 6);
   EXPECT_EQ(f.finishes->pending(), 1u);
-
-  f.media.writers[1]->complete(MediaWriterStatus::completed);
-  ASSERT_TRUE(std::filesystem::exists(marker(2)));
-  EXPECT_EQ(std::filesystem::file_size(marker(2)), 0u);
+  f.media.writers[0]->complete(MediaWriterStatus::failed);
   EXPECT_EQ(f.finishes->pending(), 0u);
-  EXPECT_FALSE(std::filesystem::exists(marker(3)));
+  expectStderr([&] { feed(6, 7.5); },
+               "Velkin interviewer writer error: finish failed\n"
+               "Velkin interviewer writer resumed: 7.5 s held, 0.0 s dropped\n");
+  f.media.completeAll();
+
+  // A disk full for 14 s: one line, one attempt a second, all of it held.
+  f.media.disk->full = true;
+  expectStderr([&] { feed(7.5, 22); },
+               "Velkin interviewer writer error: No space left on device\n");
+  EXPECT_EQ(writer.counter(), 4 + 14);
+  EXPECT_DOUBLE_EQ(writer.heldSeconds(), 22 - 5);  // the failed segment's audio too
+  f.media.disk->full = false;
+  f.media.completeAll();
+  expectStderr([&] { feed(22, 25); },
+               "Velkin interviewer writer resumed: 18.0 s held, 0.0 s dropped\n");
+  EXPECT_DOUBLE_EQ(writer.heldSeconds(), 0);
+
+  // A disk full for longer than the hold: the oldest audio goes, and is counted.
+  f.media.completeAll();
+  f.media.disk->full = true;
+  expectStderr([&] { feed(25, 70); }, "Velkin interviewer writer error: No space left on device\n");
+  EXPECT_DOUBLE_EQ(writer.heldSeconds(), 30);
+  f.media.disk->full = false;
+  expectStderr([&] { feed(70, 71); },
+               "Velkin interviewer writer resumed: 30.0 s held, 15.5 s dropped\n");
+  writer.stop();
+  f.media.completeAll();
+
+  // What is marked is the call in order, each segment 5 s but the last before a
+  // loss and the last of all.
+  std::vector<double> marked;
+  const std::vector<std::vector<double>> segments = markedSegments(f);
+  for (std::size_t s = 0; s < segments.size(); ++s) {
+    marked.insert(marked.end(), segments[s].begin(), segments[s].end());
+    if (s + 1 < segments.size() && segments[s + 1].front() == segments[s].back() + 0.5) {
+      EXPECT_EQ(segments[s].size(), 10u) << "segment " << s;
+    }
+  }
+  std::vector<double> expected = halfSeconds(0, 25);
+  const std::vector<double> after = halfSeconds(40.5, 71);
+  expected.insert(expected.end(), after.begin(), after.end());
+  EXPECT_EQ(marked, expected);
 }
 
 TEST(SegmentWriterMarkers, StaleMarkerAndFileAreGoneBeforeTheNewFileIsMade) {
@@ -235,14 +280,14 @@ TEST(SegmentWriterMarkers, MarkerThatCannotBeRemovedKeepsTheNameFromBeingReused)
   writeFile(marker / "inside", "x");
   SegmentWriter writer = f.make();
 
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   writer.append(f.audio.sample(at(0)));
-  const std::string line = testing::internal::GetCapturedStderr();
+  const std::string line = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(line, "Velkin writer error: Error Domain=POSIX Code=39 \"" + marker.string() +
                       ": Directory not empty\"\n");
   EXPECT_TRUE(f.media.writers.empty());
 
-  writer.append(f.audio.sample(at(1)));  // the next number is free
+  writer.append(f.audio.sample(at(1)));  // a second later the next number is free
   EXPECT_EQ(writer.counter(), 2);
   EXPECT_TRUE(writer.hasOpenSegment());
 }

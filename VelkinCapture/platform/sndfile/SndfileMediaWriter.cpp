@@ -5,27 +5,27 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <asio/post.hpp>
-#include <asio/thread_pool.hpp>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace velkin {
 
 namespace {
 
 constexpr int kMaxChannels = 1024;  // libsndfile refuses more
+constexpr std::chrono::milliseconds kShutdownBound{100};
 
 // Guards libsndfile's process-wide error state across opens.
 std::mutex& openLock() {
@@ -37,65 +37,83 @@ Error sndfileError(int code) {
   return Error{"libsndfile", code, sf_error_number(code)};
 }
 
-// Float samples to 16 bits the way libsndfile's clipping conversion does it
-// (full scale 1.0 = 32768, saturating at both limits, NaN as silence), eight at
-// a time where the processor allows: converting is half the cost of a buffer.
-void floatToInt16(const float* in, int16_t* out, std::size_t count) {
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const __m128 scale = _mm_set1_ps(32768.0f);
-  const __m128 low = _mm_set1_ps(-32768.0f);
-  const __m128 high = _mm_set1_ps(32767.0f);
-  const auto convert = [&](__m128 x) {
-    x = _mm_and_ps(x, _mm_cmpord_ps(x, x));  // NaN -> 0
-    return _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(_mm_mul_ps(x, scale), low), high));
-  };
-  for (; i + 8 <= count; i += 8) {
-    const __m128i first = convert(_mm_loadu_ps(in + i));
-    const __m128i second = convert(_mm_loadu_ps(in + i + 4));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(first, second));
-  }
-#endif
-  for (; i < count; ++i) {
-    const float x = in[i] * 32768.0f;
-    out[i] = x >= 32767.0f    ? int16_t{32767}
-             : x <= -32768.0f ? int16_t{-32768}
-             : x == x         ? static_cast<int16_t>(std::lrint(x))
-                              : int16_t{0};
-  }
-}
-
 // The one thread on which files are closed, shared by the service and every
 // writer it made, so that a writer that outlives the service can still finish.
+// The thread holds the queue it serves, never this object: it can be left to
+// finish a stalled job on its own.
 class FinishThread {
  public:
+  using Job = std::function<void()>;
+
+  FinishThread() : queue_(std::make_shared<Queue>()) {
+    thread_ = std::thread([queue = queue_] { queue->run(); });
+  }
+  ~FinishThread() { shutDown(std::chrono::milliseconds(0)); }
+  FinishThread(const FinishThread&) = delete;
+  FinishThread& operator=(const FinishThread&) = delete;
+
   // Hands `job` to the finishing thread. False, with `job` untouched, once the
   // service has shut the thread down.
-  template <typename Job>
   bool post(Job& job) {
-    std::lock_guard guard(lock_);
-    if (closed_) {
+    std::lock_guard guard(queue_->lock);
+    if (queue_->closed) {
       return false;
     }
-    asio::post(pool_, std::move(job));
+    queue_->jobs.push_back(std::move(job));
+    queue_->wake.notify_one();
     return true;
   }
 
-  // Runs every job already handed over, then refuses new ones. Called from the
-  // service's destructor, which keeps this object alive until it returns, so the
-  // pool is never destroyed by its own thread.
-  void shutDown() {
-    {
-      std::lock_guard guard(lock_);
-      closed_ = true;
+  // Refuses new jobs, and gives those already handed over up to `bound` to run.
+  // A job still running then (a disk that stalls in fsync) is left to the
+  // thread, which ends on its own: no owner waits on the disk without a bound,
+  // and the file of a finish that never ran is never marked.
+  void shutDown(std::chrono::milliseconds bound) {
+    if (!thread_.joinable()) {
+      return;
     }
-    pool_.join();
+    std::unique_lock guard(queue_->lock);
+    queue_->closed = true;
+    queue_->wake.notify_one();
+    const bool ended = queue_->wake.wait_for(guard, bound, [this] { return queue_->ended; });
+    guard.unlock();
+    if (ended) {
+      thread_.join();
+    } else {
+      thread_.detach();
+    }
   }
 
  private:
-  std::mutex lock_;  // guards closed_ and orders posts against shutDown
-  bool closed_ = false;
-  asio::thread_pool pool_{1};
+  struct Queue {
+    std::mutex lock;  // guards jobs, closed and ended
+    std::condition_variable wake;
+    std::deque<Job> jobs;
+    bool closed = false;
+    bool ended = false;
+
+    // The finishing thread's loop: every job handed over, then the end.
+    void run() {
+      std::unique_lock guard(lock);
+      while (true) {
+        wake.wait(guard, [this] { return closed || !jobs.empty(); });
+        if (jobs.empty()) {
+          ended = true;
+          wake.notify_all();
+          return;
+        }
+        Job job = std::move(jobs.front());
+        jobs.pop_front();
+        guard.unlock();
+        job();
+        job = nullptr;  // what it captured goes on this thread, outside the lock
+        guard.lock();
+      }
+    }
+  };
+
+  const std::shared_ptr<Queue> queue_;
+  std::thread thread_;
 };
 
 // What a writer and its input share: the open file and the writer's state.
@@ -165,12 +183,16 @@ class SndfileFile {
   bool write(SampleFormat format, const void* data, sf_count_t frames) {
     const auto samples = static_cast<std::size_t>(frames * channels_);
     switch (format) {
-      case SampleFormat::float32: {
-        const std::size_t stored = stored_.size();
-        stored_.resize(stored + samples);
-        floatToInt16(static_cast<const float*>(data), stored_.data() + stored, samples);
-        break;
-      }
+      case SampleFormat::float32:
+        // Through libsndfile's own clipping conversion, after what came before.
+        if (!flush()) {
+          return false;
+        }
+        if (sf_writef_float(sound_, static_cast<const float*>(data), frames) != frames) {
+          failFromSound();
+          return false;
+        }
+        return written(frames);
       case SampleFormat::int16: {
         const auto* first = static_cast<const int16_t*>(data);
         stored_.insert(stored_.end(), first, first + samples);
@@ -299,7 +321,7 @@ class SndfileFile {
   // systems cannot sync a directory, and the data itself is already safe.
   void syncDirectory() const {
     const std::filesystem::path parent = path_.has_parent_path() ? path_.parent_path() : ".";
-    const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     if (dir >= 0) {
       (void)::fsync(dir);
       ::close(dir);
@@ -433,7 +455,7 @@ class SndfileMediaWriter final : public MediaWriter {
     file_->requestFinish();
     // The job keeps the file alive until it has run, whatever the writer's
     // owners do meanwhile.
-    auto job = [file = file_, handler = std::move(handler)] {
+    FinishThread::Job job = [file = file_, handler = std::move(handler)] {
       // Runs on the finishing thread (or, once the service is gone, on the
       // caller's thread).
       file->finish();
@@ -463,9 +485,10 @@ class SndfileMediaWriterService final : public MediaWriterService {
   SndfileMediaWriterService(const SndfileMediaWriterService&) = delete;
   SndfileMediaWriterService& operator=(const SndfileMediaWriterService&) = delete;
 
-  // Waits for every finish already requested, so that no completion runs after
-  // the service and no file is left half closed.
-  ~SndfileMediaWriterService() override { finisher_->shutDown(); }
+  // Gives the finishes already requested a short while to end; the caller that
+  // needs them done waits for them first, with its own bound. One that stalls
+  // past this is left running: its segment stays unmarked.
+  ~SndfileMediaWriterService() override { finisher_->shutDown(kShutdownBound); }
 
   Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
                                                   MediaFileType) override {
