@@ -100,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   // Longer first, so that a writer that does not replace the file whole would
   // leave the old tail behind.
-  velkin::writeControlFile(text + "-and-what-was-there-before", location);
-  velkin::writeControlFile(text, location);
+  (void)velkin::writeControlFile(text + "-and-what-was-there-before", location);
+  (void)velkin::writeControlFile(text, location);
 
   const bool writable =
       name != "" && name != "." && name != ".." && name.size() <= kLongestWritableName;
