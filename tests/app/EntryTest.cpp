@@ -1,4 +1,3 @@
-#include <elf.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -69,71 +68,28 @@ TEST(CommandLineTest, SettingsResolveDefaultsRelativePathsAndTrailingSeparators)
   }
 }
 
-class ControlFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    directory_ = fs::temp_directory_path() / ("velkin-control-" + std::to_string(::getpid()));
-    fs::remove_all(directory_);
-    fs::create_directories(directory_);
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-  fs::path directory_;
-};
-
-TEST_F(ControlFileTest, WritesExactBytesReplacesWholeAndLeavesNoTemporary) {
-  const fs::path file = directory_ / "capture.pid";
-  std::ofstream(file) << "123456789\n";
-  writeControlFile("812", file);
-  EXPECT_EQ(testing::readFile(file), "812");
-  writeControlFile("Microphone permission denied — ünïcode", file);
-  EXPECT_EQ(testing::readFile(file), "Microphone permission denied — ünïcode");
-  EXPECT_EQ(std::distance(fs::directory_iterator(directory_), fs::directory_iterator()), 1);
+TEST(ControlFileTest, AFailedWriteIsReportedAndLeavesNothingAndALinkIsReplacedNotFollowed) {
+  const testing::ScratchDirectory scratch("velkin-control");
+  const fs::path directory = scratch.path();
+  EXPECT_EQ(writeControlFile("ready", directory / "missing" / "capture.ready").value(), ENOENT);
+  fs::create_directory(directory / "capture.ready");  // a directory cannot be replaced by a file
+  EXPECT_TRUE(writeControlFile("ready", directory / "capture.ready"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
+  std::ofstream(directory / "victim") << "keep";
+  fs::create_symlink(directory / "victim", directory / "capture.pid");
+  EXPECT_FALSE(writeControlFile("812", directory / "capture.pid"));
+  EXPECT_EQ(testing::readFile(directory / "victim"), "keep");
+  EXPECT_EQ(testing::readFile(directory / "capture.pid"), "812");
+  EXPECT_FALSE(fs::is_symlink(directory / "capture.pid"));
 }
 
-TEST_F(ControlFileTest, AFailedWriteChangesNothingAndDoesNotThrow) {
-  writeControlFile("ready", directory_ / "missing" / "capture.ready");
-  EXPECT_FALSE(fs::exists(directory_ / "missing"));
-  // A directory in the way cannot be replaced by a file.
-  fs::create_directory(directory_ / "capture.ready");
-  writeControlFile("ready", directory_ / "capture.ready");
-  EXPECT_TRUE(fs::is_directory(directory_ / "capture.ready"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(directory_), fs::directory_iterator()), 1);
-}
-
-TEST_F(ControlFileTest, ALinkAtTheTargetIsReplacedNotFollowed) {
-  const fs::path victim = directory_ / "victim";
-  std::ofstream(victim) << "keep";
-  fs::create_symlink(victim, directory_ / "capture.ready");
-  writeControlFile("ready", directory_ / "capture.ready");
-  EXPECT_EQ(testing::readFile(victim), "keep");
-  EXPECT_FALSE(fs::is_symlink(directory_ / "capture.ready"));
-  EXPECT_EQ(testing::readFile(directory_ / "capture.ready"), "ready");
-}
-
-TEST_F(ControlFileTest, AnyEntryCountsAsExisting) {
-  EXPECT_FALSE(entryExists(directory_ / "capture.stop"));
-  fs::create_directory(directory_ / "capture.stop");
-  EXPECT_TRUE(entryExists(directory_ / "capture.stop"));
-  fs::create_symlink(directory_ / "nowhere", directory_ / "dangling");
-  EXPECT_TRUE(entryExists(directory_ / "dangling"));
-}
-
-// The built agent carries its information property list in an ELF section.
+// The built agent carries its information property list in a section of its
+// own, as plain text.
 std::string embeddedInfoPlist(const fs::path& binary) {
   const std::string image = testing::readFile(binary);
-  if (image.size() < sizeof(Elf64_Ehdr)) {
-    return {};
-  }
-  const auto* header = reinterpret_cast<const Elf64_Ehdr*>(image.data());
-  const auto* sections = reinterpret_cast<const Elf64_Shdr*>(image.data() + header->e_shoff);
-  const Elf64_Shdr& names = sections[header->e_shstrndx];
-  for (int i = 0; i < header->e_shnum; ++i) {
-    const char* name = image.data() + names.sh_offset + sections[i].sh_name;
-    if (std::string_view(name) == ".velkin_info_plist") {
-      return image.substr(sections[i].sh_offset, sections[i].sh_size);
-    }
-  }
-  return {};
+  const std::size_t begin = image.find("<?xml");
+  const std::size_t end = image.find("</plist>", begin);
+  return end == std::string::npos ? std::string() : image.substr(begin, end - begin);
 }
 
 TEST(InfoPlistTest, TheExecutableCarriesEveryKey) {
