@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -64,57 +65,6 @@ std::optional<int> runUntilStopped(AgentProcess& agent, const fs::path& control)
   return agent.waitForExit(5s);
 }
 
-TEST_F(ProcessTest, PathsResolveAgainstTheWorkingDirectoryWhichOnlyTheStartsThatNeedItNeed) {
-  const fs::path cwd = root_ / "cwd", gone = root_ / "gone", control = root_ / "control";
-  struct Case {
-    std::vector<std::string> arguments;
-    bool deleted;    // the working directory is gone before the agent starts
-    fs::path used;   // the control directory; empty when none can be known
-    fs::path ready;  // the readiness line's directory; empty for a failed start
-  };
-  const Case cases[] = {
-      {{}, false, cwd / "runtime/capture-control", cwd / "runtime/segments"},
-      {{"x/segs", "ctl/"}, false, cwd / "ctl", cwd / "x/segs"},
-      {{at("segs"), control.string()}, true, control, root_ / "segs"},
-      {{at("segs")}, true, root_ / "capture-control", root_ / "segs"},
-      {{"segs"}, true, "", ""},
-      {{"segs", control.string()}, true, control, ""},
-      {{at("segs"), "ctl"}, true, "", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.arguments.empty() ? "none" : c.arguments.back());
-    fs::remove_all(control);
-    fs::create_directories(cwd);
-    fs::create_directories(gone);
-    fs::create_directories(control);
-    std::ofstream(control / "capture.ready") << "ready";  // an earlier run's
-    std::ofstream(control / "capture.error") << "old";
-    std::vector<std::string> arguments = c.arguments;
-    if (c.deleted) {  // the shell enters the directory, removes it and becomes the agent
-      arguments.insert(arguments.begin(), {"-c", "cd \"$0\" && rmdir \"$0\" && exec \"$@\"",
-                                           gone.string(), VELKIN_SCRIPTED_AGENT});
-    }
-    auto agent = launch(arguments, "", c.deleted ? gone : cwd,
-                        c.deleted ? "/bin/sh" : VELKIN_SCRIPTED_AGENT);
-    const std::string pid = std::to_string(agent->pid());
-    if (!c.ready.empty()) {
-      EXPECT_EQ(runUntilStopped(*agent, c.used), 0);
-      EXPECT_EQ(agent->standardOutput(), "VELKIN_CAPTURE_READY " + c.ready.string() + "\n");
-      EXPECT_EQ(contents(c.used),
-                (Files{{"capture.pid", pid}, {"capture.ready", "ready"}, {"capture.stop", ""}}));
-      EXPECT_TRUE(fs::is_empty(c.ready));
-      continue;
-    }
-    ASSERT_EQ(agent->waitForExit(10s), 1);
-    const std::string error = "The current directory is unavailable: No such file or directory";
-    EXPECT_EQ(agent->standardError(), "Velkin capture error: " + error + "\n");
-    EXPECT_FALSE(entryAt("/runtime") || entryAt("/segs") || entryAt("/ctl"));
-    EXPECT_EQ(contents(control),
-              (c.used.empty() ? Files{{"capture.error", "old"}, {"capture.ready", "ready"}}
-                              : Files{{"capture.error", error}, {"capture.pid", pid}}));
-  }
-}
-
 // Whether `pid` has a handler of its own for `signal`, as the kernel reports it.
 bool catches(pid_t pid, int signal) {
   const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
@@ -123,7 +73,8 @@ bool catches(pid_t pid, int signal) {
          (std::stoull(status.substr(at + 8), nullptr, 16) >> (signal - 1)) & 1;
 }
 
-TEST_F(ProcessTest, DuringAHeldStartStaleFilesAreGoneAndAStopIsSeenAtOnceOrASecondSignalEndsIt) {
+TEST_F(ProcessTest,
+       StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartIsSeenAtOnceASecondSignalNot) {
   const fs::path control = root_ / "capture-control";
   const fs::path gate = root_ / "gate";
   for (const bool signalTwice : {false, true}) {
@@ -181,141 +132,137 @@ TEST_F(ProcessTest, AParentThatEndsStopsTheAgentWithinOnePollReapedOrNot) {
   }
 }
 
-TEST_F(ProcessTest, BadStartsFailWithTheirReasonAndOddOnesRunUntilTheirStop) {
+// Starts as parents make them. A failed one exits with 1 and its description
+// on standard error and, in a control directory of its own, in "capture.error"
+// beside its pid, the earlier run's files gone. One that runs does so until its
+// stop file, with `text` as the whole of its standard error.
+TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
   struct Case {
-    std::string name;
-    std::vector<std::string> arguments;  // "@" is the case's own control directory
-    int status;
-    // After a failed start its description; for an agent that runs, its standard error.
+    std::vector<std::string> command;  // "@" is the case's own control directory
+    bool runs;
     std::string text;
-    std::string scenario = "";
-    std::vector<std::string> launcher = {};  // what runs the agent instead of itself
+    fs::path where = {};  // the control directory when the command names none
+    std::string scenario = {};
   };
-  const std::string file = at("file"), s = at("s"), ro = at("ro");
+  const std::string a = VELKIN_SCRIPTED_AGENT, file = at("file"), s = at("s"), ro = at("ro");
+  const fs::path cwd = root_ / "cwd", gone = root_ / "gone";
   std::ofstream(file).put('x');
   fs::create_directories(ro);  // read-only for everyone, root included, while it is mounted
   const bool mounted = ::mount("velkin-test", ro.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
-  const std::shared_ptr<void> unmount(nullptr,
-                                      [&](void*) { (void)(mounted && ::umount(ro.c_str()) == 0); });
-  const auto noParent = [](const std::string& pid) {
-    return "Velkin capture warning: the parent pid " + pid +
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) { mounted&& ::umount(ro.c_str()); });
+  const auto dir = [](const char* role, const std::string& path, const char* reason) {
+    return "The " + std::string(role) + " directory " + path + " " + reason;
+  };
+  const auto noParent = [](const char* pid) {
+    return "Velkin capture warning: the parent pid " + std::string(pid) +
            " names no single process; no parent is watched\n";
   };
+  // The shell enters a directory, removes it and becomes the agent.
+  const auto inGone = [&](std::vector<std::string> arguments) {
+    arguments.insert(
+        arguments.begin(),
+        {"/bin/sh", "-c", "cd \"$0\" && rmdir \"$0\" && exec \"$@\"", gone.string(), a});
+    return arguments;
+  };
+  const std::string noCwd = "The current directory is unavailable: No such file or directory";
   std::vector<Case> cases = {
-      {"segmentsFile",
-       {file, "@"},
-       1,
-       "The segment directory " + file + " is unusable: Not a directory"},
-      {"controlFile",
-       {s, file},
-       1,
-       "The control directory " + file + " is unusable: Not a directory"},
-      {"newline",
-       {at("s\nVELKIN_CAPTURE_READY /x"), "@"},
-       1,
-       "The segment directory " + at("s\\x0aVELKIN_CAPTURE_READY /x") +
-           " has a control character in its path"},
-      {"denied",
-       {s, "@"},
-       1,
+      {{a, file, "@"}, false, dir("segment", file, "is unusable: Not a directory")},
+      {{a, s, file}, false, dir("control", file, "is unusable: Not a directory")},
+      {{a, at("s\nVELKIN_CAPTURE_READY /x"), "@"},
+       false,
+       dir("segment", at("s\\x0aVELKIN_CAPTURE_READY /x"), "has a control character in its path")},
+      {{a, s, "@"},
+       false,
        "Screen Recording permission denied",
+       {},
        "screen-preflight=false;screen-request=false"},
-      {"pidZero", {s, "@", "0"}, 0, noParent("0")},
-      {"pidMinusOne", {s, "@", "-1"}, 0, noParent("-1")},
-      {"pidMinusFive", {s, "@", "-5"}, 0, noParent("-5")},
-      {"pidNotANumber", {s, "@", " 12"}, 0, ""},
+      {{a, s, "@", "0"}, true, noParent("0")},
+      {{a, s, "@", "-1"}, true, noParent("-1")},
+      {{a, s, "@", "-5"}, true, noParent("-5")},
+      {{a, s, "@", " 12"}, true, ""},
       // A pipe that nobody reads any more: the readiness line meets EPIPE.
-      {"noReader",
-       {s, "@"},
-       0,
-       "",
-       "",
-       {"/usr/bin/perl", "-e", "pipe(R, W); close R; open(STDOUT, '>&', W); exec @ARGV"}},
+      {{"/usr/bin/perl", "-e", "pipe(R, W); close R; open(STDOUT, '>&', W); exec @ARGV", a, s, "@"},
+       true,
+       ""},
+      {{a}, true, "", cwd / "runtime/capture-control"},
+      {inGone({s, "@"}), true, ""},
+      {inGone({at("b/s")}), true, "", root_ / "b/capture-control"},
+      {inGone({"segs"}), false, noCwd},
+      {inGone({"segs", "@"}), false, noCwd},
+      {inGone({s, "ctl"}), false, noCwd},
   };
   if (mounted) {
-    cases.push_back({"segmentsReadOnly",
-                     {ro, "@"},
-                     1,
-                     "The segment directory " + ro + " cannot hold files: Read-only file system"});
     cases.push_back(
-        {"controlReadOnly",
-         {s, ro},
-         1,
-         "The control directory " + ro + " cannot hold capture.pid: Read-only file system"});
+        {{a, ro, "@"}, false, dir("segment", ro, "cannot hold files: Read-only file system")});
+    cases.push_back(
+        {{a, s, ro}, false, dir("control", ro, "cannot hold capture.pid: Read-only file system")});
   }
   if (::geteuid() == 0) {
-    // As nobody, the agent may not signal its parent (this root process), which is alive all the
-    // same.
+    // As nobody, the agent may not signal its parent, this root process, alive all the same.
     fs::permissions(root_, fs::perms::all);
-    fs::create_directories(at("nobody"));
-    fs::permissions(at("nobody"), fs::perms::all);
-    cases.push_back({"nobody/control",
-                     {at("nobody/s"), "@", std::to_string(::getpid())},
-                     0,
-                     "",
-                     "",
-                     {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
-  }
-  if (cases.size() < 12) {
+    cases.push_back({{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", a,
+                      at("nobody"), "@", std::to_string(::getpid())},
+                     true,
+                     ""});
+  } else {
     std::cout << "Not root: the read-only mount and another user's parent are not tried\n";
   }
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const bool own = c.arguments[1] == "@";
-    const fs::path control = own ? root_ / c.name : fs::path(c.arguments[1]);
-    c.arguments[1] = control.string();
-    fs::path executable = VELKIN_SCRIPTED_AGENT;
-    if (!c.launcher.empty()) {
-      c.arguments.insert(c.arguments.begin(), executable.string());
-      c.arguments.insert(c.arguments.begin(), c.launcher.begin() + 1, c.launcher.end());
-      executable = c.launcher.front();
-    }
-    auto agent = launch(c.arguments, c.scenario, {}, executable);
-    if (c.status == 0) {
-      EXPECT_EQ(runUntilStopped(*agent, control), 0);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Case& c = cases[i];
+    SCOPED_TRACE(::testing::PrintToString(c.command));
+    const fs::path own = root_ / std::to_string(i), where = c.where.empty() ? own : c.where;
+    std::replace(c.command.begin(), c.command.end(), std::string("@"), own.string());
+    fs::create_directories(own);
+    fs::permissions(own, fs::perms::all);
+    std::ofstream(own / "capture.ready") << "ready";  // an earlier run's
+    std::ofstream(own / "capture.error") << "old";
+    fs::create_directories(cwd);
+    fs::create_directories(gone);
+    auto agent = launch({c.command.begin() + 1, c.command.end()}, c.scenario, cwd, c.command[0]);
+    const std::string pid = std::to_string(agent->pid());
+    if (c.runs) {
+      EXPECT_EQ(runUntilStopped(*agent, where), 0);
       EXPECT_EQ(agent->standardError(), c.text);
+      EXPECT_EQ(contents(where),
+                (Files{{"capture.pid", pid}, {"capture.ready", "ready"}, {"capture.stop", ""}}));
       continue;
     }
     ASSERT_EQ(agent->waitForExit(10s), 1);
     EXPECT_EQ(agent->standardError(), "Velkin capture error: " + c.text + "\n");
     EXPECT_EQ(agent->standardOutput(), "");
-    // Only a control directory of the run's own can hold the error.
-    const std::string pid = std::to_string(agent->pid());
-    EXPECT_EQ(contents(control),
-              (own ? Files{{"capture.error", c.text}, {"capture.pid", pid}} : Files{}));
+    const bool named =
+        std::find(c.command.begin(), c.command.end(), own.string()) != c.command.end();
+    EXPECT_EQ(contents(own), (named ? Files{{"capture.error", c.text}, {"capture.pid", pid}}
+                                    : Files{{"capture.error", "old"}, {"capture.ready", "ready"}}));
+    EXPECT_FALSE(fs::exists("/segs") || fs::exists("/ctl"));
   }
 }
 
-TEST_F(ProcessTest, ASecondAgentOnEitherDirectoryFailsAndTouchesNothingOfTheFirst) {
-  const fs::path segments = root_ / "segments", control = root_ / "control";
-  auto first =
-      launch({segments.string(), control.string()}, "audio-seconds=6;microphone-seconds=6");
-  // Each track's first segment marked, its second open.
-  ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 6; }, 10s));
-  const Files controlBefore = contents(control), segmentsBefore = contents(segments);
-  for (const auto& [arguments, directory] : {std::pair{std::vector{segments.string(), at("other")},
-                                                       "segment directory " + segments.string()},
-                                             std::pair{std::vector{at("others"), control.string()},
-                                                       "control directory " + control.string()}}) {
-    auto second = launch(arguments);
-    ASSERT_EQ(second->waitForExit(10s), 1);
-    EXPECT_EQ(second->standardError(), "Velkin capture error: The " + directory +
-                                           " is in use by the agent with pid " +
-                                           std::to_string(first->pid()) + "\n");
-    EXPECT_EQ(contents(control), controlBefore);
-    EXPECT_EQ(contents(segments), segmentsBefore);
-  }
-  EXPECT_EQ(runUntilStopped(*first, control), 0);
-}
-
+// Meanwhile a second agent on either of its directories fails, and touches nothing of the first.
 TEST_F(ProcessTest, AStopFileOrAStopSignalLeavesEveryRecordedFrameInMarkedSegments) {
+  const fs::path control = root_ / "capture-control";
   for (const int signal : {0, SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(signal);
     const fs::path segments = root_ / std::to_string(signal);
     auto agent = launch({segments.string()}, "audio-seconds=12;microphone-seconds=7");
     ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 8; }, 10s));  // 5 files, 3 marked
+    EXPECT_EQ(agent->standardOutput(), "VELKIN_CAPTURE_READY " + segments.string() + "\n");
+    const Files controlBefore = contents(control), segmentsBefore = contents(segments);
+    for (const auto& [arguments, directory] :
+         {std::pair{std::vector{segments.string(), at("c")},
+                    "segment directory " + segments.string()},
+          std::pair{std::vector{at("s"), control.string()},
+                    "control directory " + control.string()}}) {
+      auto second = launch(arguments);
+      ASSERT_EQ(second->waitForExit(10s), 1);
+      EXPECT_EQ(second->standardError(), "Velkin capture error: The " + directory +
+                                             " is in use by the agent with pid " +
+                                             std::to_string(agent->pid()) + "\n");
+      EXPECT_EQ(contents(control), controlBefore);
+      EXPECT_EQ(contents(segments), segmentsBefore);
+    }
     (void)(signal ? ::kill(agent->pid(), signal)
-                  : ::mkdir(at("capture-control/capture.stop").c_str(), 0755));
+                  : ::mkdir((control / "capture.stop").c_str(), 0755));
     ASSERT_EQ(agent->waitForExit(5s), 0);
     for (const auto& [label, seconds] : {std::pair{"interviewer", 12}, std::pair{"candidate", 7}}) {
       int64_t frames = 0;
