@@ -24,8 +24,6 @@ using Files = std::map<std::string, std::string>;
 
 class ProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(root_.empty()); }
-
   // `executable` (the scripted agent by default) in `cwd` (the scratch
   // directory by default), with only the given scenario in its environment.
   std::unique_ptr<AgentProcess> launch(std::vector<std::string> arguments,
@@ -41,11 +39,6 @@ class ProcessTest : public ::testing::Test {
   fs::path root_ = scratch_.path();
 };
 
-bool entryAt(const fs::path& p) {
-  std::error_code ignored;
-  return fs::exists(fs::symlink_status(p, ignored));
-}
-
 // Every entry's name and content; none for a missing directory.
 Files contents(const fs::path& directory) {
   Files files;
@@ -56,11 +49,15 @@ Files contents(const fs::path& directory) {
   return files;
 }
 
-// Once "capture.ready" is there, the agent keeps running until its stop file
-// (here a directory, which counts as well); then its exit status.
+// "capture.ready" appears, and the agent runs on for more than a poll.
+bool keepsRunning(AgentProcess& agent, const fs::path& control) {
+  return waitFor([&] { return fs::exists(control / "capture.ready"); }, 10s) &&
+         agent.waitForExit(600ms) == std::nullopt;
+}
+
+// Then it runs until its stop file (here a directory, which counts as well).
 std::optional<int> runUntilStopped(AgentProcess& agent, const fs::path& control) {
-  EXPECT_TRUE(waitFor([&] { return entryAt(control / "capture.ready"); }, 10s));
-  EXPECT_EQ(agent.waitForExit(600ms), std::nullopt) << "the agent must keep running";
+  EXPECT_TRUE(keepsRunning(agent, control));
   fs::create_directories(control / "capture.stop");
   return agent.waitForExit(5s);
 }
@@ -73,63 +70,32 @@ bool catches(pid_t pid, int signal) {
          (std::stoull(status.substr(at + 8), nullptr, 16) >> (signal - 1)) & 1;
 }
 
-TEST_F(ProcessTest,
-       StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartIsSeenAtOnceASecondSignalNot) {
-  const fs::path control = root_ / "capture-control";
-  const fs::path gate = root_ / "gate";
-  for (const bool signalTwice : {false, true}) {
-    if (!signalTwice) {  // a stale stop of any kind; the next round meets the last one's file
-      fs::create_directories(control / "capture.stop" / "inside");
-    }
-    std::ofstream(control / "capture.ready") << "ready";
-    std::ofstream(control / "capture.error") << "old failure";
-    auto agent = launch({at("segments")}, "start-gate=" + gate.string());
-    // Held at the gate: the preparation is complete.
-    const Files prepared = {{"capture.pid", std::to_string(agent->pid())}};
-    ASSERT_TRUE(waitFor([&] { return contents(control) == prepared; }, 10s));
-    if (signalTwice) {
-      agent->signal(SIGTERM);
-      // The first asked for the orderly stop and gave the signal back to its default.
-      ASSERT_TRUE(waitFor([&] { return !catches(agent->pid(), SIGTERM); }, 5s));
-      agent->signal(SIGTERM);
-      EXPECT_EQ(agent->waitForExit(5s), 128 + SIGTERM);
-      continue;
-    }
-    // Seen at the first poll, right after readiness, without waiting a poll
-    // interval; the limit stays below one however slow the build.
-    std::ofstream(control / "capture.stop").put('x');
-    std::ofstream(gate).put('x');
-    const auto opened = std::chrono::steady_clock::now();
-    ASSERT_EQ(agent->waitForExit(5s), 0);
-    EXPECT_LT(agent->endedAt() - opened, testing::kAgentPollInterval - 100ms);
-    EXPECT_EQ(readFile(control / "capture.ready"), "ready");
-    fs::remove(gate);
-  }
-}
+TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartIsSeenAtOnce) {
+  const fs::path control = root_ / "capture-control", gate = root_ / "gate";
+  fs::create_directories(control / "capture.stop" / "inside");  // a stale stop of any kind
+  std::ofstream(control / "capture.ready") << "ready";
+  std::ofstream(control / "capture.error") << "old failure";
+  auto agent = launch({at("segments")}, "start-gate=" + gate.string());
+  // Held at the gate: the preparation is complete.
+  const Files prepared = {{"capture.pid", std::to_string(agent->pid())}};
+  ASSERT_TRUE(waitFor([&] { return contents(control) == prepared; }, 10s));
+  // Seen at the first poll, right after readiness, without waiting a poll
+  // interval; the limit stays below one however slow the build.
+  std::ofstream(control / "capture.stop").put('x');
+  std::ofstream(gate).put('x');
+  const auto opened = std::chrono::steady_clock::now();
+  ASSERT_EQ(agent->waitForExit(5s), 0);
+  EXPECT_LT(agent->endedAt() - opened, testing::kAgentPollInterval - 100ms);
+  EXPECT_EQ(readFile(control / "capture.ready"), "ready");
 
-TEST_F(ProcessTest, AParentThatEndsStopsTheAgentWithinOnePollReapedOrNot) {
-  for (const bool reaped : {true, false}) {
-    SCOPED_TRACE(reaped ? "reaped" : "not reaped");
-    const pid_t parent = ::fork();
-    if (parent == 0) {
-      ::pause();
-      ::_exit(0);
-    }
-    const fs::path control = root_ / std::to_string(parent);
-    auto agent = launch({at("segments"), control.string(), std::to_string(parent)});
-    ASSERT_TRUE(waitFor([&] { return entryAt(control / "capture.ready"); }, 10s));
-    EXPECT_EQ(agent->waitForExit(600ms), std::nullopt) << "a living parent keeps the agent running";
-    ::kill(parent, SIGKILL);
-    const auto gone = std::chrono::steady_clock::now();
-    if (reaped) {
-      ::waitpid(parent, nullptr, 0);
-    }
-    const std::optional<int> status = agent->waitForExit(3s);
-    ::waitpid(parent, nullptr, 0);
-    ASSERT_EQ(status, 0);
-    // One poll interval, and the stop.
-    EXPECT_LT(agent->endedAt() - gone, testing::kAgentPollInterval + testing::stretched(200ms));
-  }
+  // Held at its start, an agent takes a first SIGTERM as a stop request and
+  // gives the signal back to its default action: a second ends it at once.
+  auto held = launch({at("held")}, "start-gate=" + at("closed"));
+  ASSERT_TRUE(waitFor([&] { return catches(held->pid(), SIGTERM); }, 10s));
+  held->signal(SIGTERM);
+  ASSERT_TRUE(waitFor([&] { return !catches(held->pid(), SIGTERM); }, 5s));
+  held->signal(SIGTERM);
+  EXPECT_EQ(held->waitForExit(5s), 128 + SIGTERM);
 }
 
 // Starts as parents make them. A failed one exits with 1 and its description
@@ -139,13 +105,15 @@ TEST_F(ProcessTest, AParentThatEndsStopsTheAgentWithinOnePollReapedOrNot) {
 TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
   struct Case {
     std::vector<std::string> command;  // "@" is the case's own control directory
-    bool runs;
+    // A failed start's description; for a start that runs, its standard error
+    // (nothing, or a line that begins "Velkin ").
     std::string text;
     fs::path where = {};  // the control directory when the command names none
     std::string scenario = {};
   };
   const std::string a = VELKIN_SCRIPTED_AGENT, file = at("file"), s = at("s"), ro = at("ro");
   const fs::path cwd = root_ / "cwd", gone = root_ / "gone";
+  fs::create_directories(cwd);
   std::ofstream(file).put('x');
   fs::create_directories(ro);  // read-only for everyone, root included, while it is mounted
   const bool mounted = ::mount("velkin-test", ro.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
@@ -166,43 +134,38 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
   };
   const std::string noCwd = "The current directory is unavailable: No such file or directory";
   std::vector<Case> cases = {
-      {{a, file, "@"}, false, dir("segment", file, "is unusable: Not a directory")},
-      {{a, s, file}, false, dir("control", file, "is unusable: Not a directory")},
+      {{a, file, "@"}, dir("segment", file, "is unusable: Not a directory")},
+      {{a, s, file}, dir("control", file, "is unusable: Not a directory")},
       {{a, at("s\nVELKIN_CAPTURE_READY /x"), "@"},
-       false,
        dir("segment", at("s\\x0aVELKIN_CAPTURE_READY /x"), "has a control character in its path")},
       {{a, s, "@"},
-       false,
        "Screen Recording permission denied",
        {},
        "screen-preflight=false;screen-request=false"},
-      {{a, s, "@", "0"}, true, noParent("0")},
-      {{a, s, "@", "-1"}, true, noParent("-1")},
-      {{a, s, "@", "-5"}, true, noParent("-5")},
-      {{a, s, "@", " 12"}, true, ""},
+      {{a, s, "@", "0"}, noParent("0")},
+      {{a, s, "@", "-1"}, noParent("-1")},
+      {{a, s, "@", "-5"}, noParent("-5")},
+      {{a, s, "@", " 12"}, ""},
       // A pipe that nobody reads any more: the readiness line meets EPIPE.
       {{"/usr/bin/perl", "-e", "pipe(R, W); close R; open(STDOUT, '>&', W); exec @ARGV", a, s, "@"},
-       true,
        ""},
-      {{a}, true, "", cwd / "runtime/capture-control"},
-      {inGone({s, "@"}), true, ""},
-      {inGone({at("b/s")}), true, "", root_ / "b/capture-control"},
-      {inGone({"segs"}), false, noCwd},
-      {inGone({"segs", "@"}), false, noCwd},
-      {inGone({s, "ctl"}), false, noCwd},
+      {{a}, "", cwd / "runtime/capture-control"},
+      {inGone({s, "@"}), ""},
+      {inGone({at("b/s")}), "", root_ / "b/capture-control"},
+      {inGone({"segs"}), noCwd},
+      {inGone({"segs", "@"}), noCwd},
+      {inGone({s, "ctl"}), noCwd},
   };
   if (mounted) {
+    cases.push_back({{a, ro, "@"}, dir("segment", ro, "cannot hold files: Read-only file system")});
     cases.push_back(
-        {{a, ro, "@"}, false, dir("segment", ro, "cannot hold files: Read-only file system")});
-    cases.push_back(
-        {{a, s, ro}, false, dir("control", ro, "cannot hold capture.pid: Read-only file system")});
+        {{a, s, ro}, dir("control", ro, "cannot hold capture.pid: Read-only file system")});
   }
   if (::geteuid() == 0) {
     // As nobody, the agent may not signal its parent, this root process, alive all the same.
     fs::permissions(root_, fs::perms::all);
     cases.push_back({{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", a,
                       at("nobody"), "@", std::to_string(::getpid())},
-                     true,
                      ""});
   } else {
     std::cout << "Not root: the read-only mount and another user's parent are not tried\n";
@@ -210,17 +173,17 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     Case& c = cases[i];
     SCOPED_TRACE(::testing::PrintToString(c.command));
+    const bool named = std::count(c.command.begin(), c.command.end(), "@") > 0;
     const fs::path own = root_ / std::to_string(i), where = c.where.empty() ? own : c.where;
     std::replace(c.command.begin(), c.command.end(), std::string("@"), own.string());
     fs::create_directories(own);
     fs::permissions(own, fs::perms::all);
     std::ofstream(own / "capture.ready") << "ready";  // an earlier run's
     std::ofstream(own / "capture.error") << "old";
-    fs::create_directories(cwd);
     fs::create_directories(gone);
     auto agent = launch({c.command.begin() + 1, c.command.end()}, c.scenario, cwd, c.command[0]);
     const std::string pid = std::to_string(agent->pid());
-    if (c.runs) {
+    if (c.text.empty() || c.text.starts_with("Velkin ")) {
       EXPECT_EQ(runUntilStopped(*agent, where), 0);
       EXPECT_EQ(agent->standardError(), c.text);
       EXPECT_EQ(contents(where),
@@ -230,22 +193,29 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
     ASSERT_EQ(agent->waitForExit(10s), 1);
     EXPECT_EQ(agent->standardError(), "Velkin capture error: " + c.text + "\n");
     EXPECT_EQ(agent->standardOutput(), "");
-    const bool named =
-        std::find(c.command.begin(), c.command.end(), own.string()) != c.command.end();
     EXPECT_EQ(contents(own), (named ? Files{{"capture.error", c.text}, {"capture.pid", pid}}
                                     : Files{{"capture.error", "old"}, {"capture.ready", "ready"}}));
     EXPECT_FALSE(fs::exists("/segs") || fs::exists("/ctl"));
   }
 }
 
-// Meanwhile a second agent on either of its directories fails, and touches nothing of the first.
-TEST_F(ProcessTest, AStopFileOrAStopSignalLeavesEveryRecordedFrameInMarkedSegments) {
+// A parent that ends (reaped or not), the stop file or a stop signal: each is
+// seen within a poll, and every recorded frame ends up in a marked segment.
+// Meanwhile a second agent on either directory fails, touching nothing of the first.
+TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPoll) {
   const fs::path control = root_ / "capture-control";
-  for (const int signal : {0, SIGTERM, SIGINT, SIGHUP}) {
-    SCOPED_TRACE(signal);
-    const fs::path segments = root_ / std::to_string(signal);
-    auto agent = launch({segments.string()}, "audio-seconds=12;microphone-seconds=7");
+  for (const int stop : {0, SIGTERM, SIGINT, SIGHUP, -1, -2}) {  // -1, -2: the parent ends
+    SCOPED_TRACE(stop);
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+    const fs::path segments = root_ / std::to_string(stop);
+    auto agent = launch({segments.string(), control.string(), std::to_string(parent)},
+                        "audio-seconds=12;microphone-seconds=7");
     ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 8; }, 10s));  // 5 files, 3 marked
+    EXPECT_TRUE(keepsRunning(*agent, control));
     EXPECT_EQ(agent->standardOutput(), "VELKIN_CAPTURE_READY " + segments.string() + "\n");
     const Files controlBefore = contents(control), segmentsBefore = contents(segments);
     for (const auto& [arguments, directory] :
@@ -261,9 +231,16 @@ TEST_F(ProcessTest, AStopFileOrAStopSignalLeavesEveryRecordedFrameInMarkedSegmen
       EXPECT_EQ(contents(control), controlBefore);
       EXPECT_EQ(contents(segments), segmentsBefore);
     }
-    (void)(signal ? ::kill(agent->pid(), signal)
-                  : ::mkdir((control / "capture.stop").c_str(), 0755));
-    ASSERT_EQ(agent->waitForExit(5s), 0);
+    const auto asked = std::chrono::steady_clock::now();
+    (void)(stop > 0   ? ::kill(agent->pid(), stop)
+           : stop < 0 ? ::kill(parent, SIGKILL)
+                      : ::mkdir((control / "capture.stop").c_str(), 0755));
+    (void)(stop == -1 && ::waitpid(parent, nullptr, 0));
+    const std::optional<int> status = agent->waitForExit(5s);
+    ::kill(parent, SIGKILL);
+    ::waitpid(parent, nullptr, 0);
+    ASSERT_EQ(status, 0);
+    EXPECT_LT(agent->endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));
     for (const auto& [label, seconds] : {std::pair{"interviewer", 12}, std::pair{"candidate", 7}}) {
       int64_t frames = 0;
       for (const testing::Segment& segment : testing::readSegments(segments, label)) {

@@ -19,12 +19,8 @@ namespace fs = std::filesystem;
 
 // Absolute, "/" or "/a/b" with no empty, "." or ".." component.
 bool isCleanAbsolute(const std::string& path) {
-  bool clean = path.starts_with('/') && (path == "/" || !path.ends_with('/')) &&
-               path.find("//") == std::string::npos;
-  for (const fs::path& part : fs::path(path).relative_path()) {
-    clean = clean && !part.empty() && part != "." && part != "..";
-  }
-  return clean;
+  return path.starts_with('/') && fs::path(path).lexically_normal() == path &&
+         (path == "/" || !path.ends_with('/'));
 }
 
 }  // namespace
@@ -38,13 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       pieces.back().push_back(static_cast<char>(data[i]));
     }
   }
-  // The working directory as the kernel reports one: its plain components only.
-  fs::path cwd = "/";
-  for (const fs::path& part : fs::path(pieces.front())) {
-    if (!part.empty() && part != "/" && part != "." && part != "..") {
-      cwd /= part;
-    }
-  }
+  // The working directory as the kernel reports one: absolute, in normal form.
+  const fs::path cwd = velkin::fileLocation(pieces.front(), "/");
   // One more argument than the agent reads.
   const std::vector<std::string> arguments(
       pieces.begin() + 1, pieces.begin() + std::min<std::size_t>(pieces.size(), 5));
