@@ -160,6 +160,8 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
     cases.push_back({{a, ro, "@"}, dir("segment", ro, "cannot hold files: Read-only file system")});
     cases.push_back(
         {{a, s, ro}, dir("control", ro, "cannot hold capture.pid: Read-only file system")});
+  } else {
+    std::cout << "No tmpfs could be mounted: the read-only cases are not tried\n";
   }
   if (::geteuid() == 0) {
     // As nobody, the agent may not signal its parent, this root process, alive all the same.
@@ -168,7 +170,7 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
                       at("nobody"), "@", std::to_string(::getpid())},
                      ""});
   } else {
-    std::cout << "Not root: the read-only mount and another user's parent are not tried\n";
+    std::cout << "Not root: the parent owned by another user is not tried\n";
   }
   for (std::size_t i = 0; i < cases.size(); ++i) {
     Case& c = cases[i];
