@@ -5,6 +5,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/redirect_error.hpp>
+#include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <cassert>
 #include <chrono>
@@ -14,6 +15,7 @@
 
 #include "app/CommandLine.hpp"
 #include "app/ControlFiles.hpp"
+#include "app/RunDirectories.hpp"
 #include "capture/CaptureController.hpp"
 #include "platform/Console.hpp"
 #include "platform/Process.hpp"
@@ -26,12 +28,36 @@ constexpr auto kPollInterval = std::chrono::nanoseconds(500'000'000);
 // How long an orderly exit waits for the last segments to close and be marked.
 constexpr auto kFinishGrace = std::chrono::seconds(2);
 
-[[noreturn]] void fail(const Error& error, const std::optional<std::filesystem::path>& errorFile) {
+// `errorFile` is null where no control directory of this run can hold it.
+[[noreturn]] void fail(const Error& error, const std::filesystem::path* errorFile) {
   if (errorFile) {
-    writeControlFile(error.localizedDescription(), *errorFile);
+    (void)writeControlFile(error.localizedDescription(), *errorFile);
   }
   writeStandardError("Velkin capture error: " + error.localizedDescription() + "\n");
   exitProcess(1);
+}
+
+// The settings, or the one start failure that reading them meets. A deleted
+// working directory has no path: relative and default paths would silently
+// land at the file-system root, so the starts that need it fail. When the
+// control directory is still known (absolute), the failure is reported there;
+// otherwise it ends the process at once.
+Settings readSettings(const std::vector<std::string>& arguments, std::optional<Error>& failure) {
+  std::error_code noDirectory;
+  const std::filesystem::path currentDirectory = std::filesystem::current_path(noDirectory);
+  if (!noDirectory) {
+    return resolveSettings(arguments, currentDirectory);
+  }
+  const auto absolute = [&](std::size_t i) {
+    return i < arguments.size() && std::filesystem::path(arguments[i]).is_absolute();
+  };
+  if (!absolute(0) || (arguments.size() > 1 && !absolute(1))) {
+    failure = posixError(noDirectory.value(), "The current directory is unavailable");
+    if (!absolute(1)) {
+      fail(*failure, nullptr);
+    }
+  }
+  return resolveSettings(arguments, "/");
 }
 
 }  // namespace
@@ -39,38 +65,82 @@ constexpr auto kFinishGrace = std::chrono::seconds(2);
 asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
                                              std::vector<std::string> arguments) {
   assert(runtime.isMainThread());
-  std::error_code ignored;
-  std::error_code noDirectory;
-  const std::filesystem::path currentDirectory = std::filesystem::current_path(noDirectory);
-  if (noDirectory) {
-    // A working directory that was deleted has no path: relative and default
-    // paths would silently land at the file-system root. Refuse, and leave the
-    // error file only where an absolute control directory says it goes.
-    const auto absolute = [&](std::size_t i) {
-      return i < arguments.size() && std::filesystem::path(arguments[i]).is_absolute();
-    };
-    if (!absolute(0) || !absolute(1)) {
-      std::optional<std::filesystem::path> errorFile;
-      if (absolute(1)) {
-        errorFile = fileLocation(arguments[1], "/") / "capture.error";
-      }
-      fail(posixError(noDirectory.value(), "The current directory is unavailable"), errorFile);
+  ignoreBrokenPipes();
+  // The poll's wait, and whether a stop signal came: both on the main thread only.
+  asio::steady_timer timer(runtime.mainQueue());
+  bool stopRequested = false;
+  // SIGTERM, SIGINT and SIGHUP ask for the orderly stop that "capture.stop" asks
+  // for. The first puts back the default action, so a second ends the process.
+  asio::signal_set stopSignals(runtime.mainQueue(), SIGTERM, SIGINT, SIGHUP);
+  stopSignals.async_wait([&](const std::error_code& error, int) {
+    // Runs on the main thread. An aborted wait may outlive main's frame.
+    if (error) {
+      return;
     }
+    stopRequested = true;
+    std::error_code ignored;
+    stopSignals.clear(ignored);
+    timer.cancel();
+  });
+
+  std::optional<Error> failure;
+  const Settings settings = readSettings(arguments, failure);
+  std::optional<ParentProcess> parent;
+  if (settings.parentPid && *settings.parentPid <= 0) {
+    // 0 and below name process groups or every process: never one parent.
+    writeStandardError("Velkin capture warning: the parent pid " +
+                       std::to_string(*settings.parentPid) +
+                       " names no single process; no parent is watched\n");
+  } else if (settings.parentPid) {
+    parent.emplace(*settings.parentPid);
   }
-  const Settings settings = resolveSettings(arguments, currentDirectory);
+
+  // Both locks come before anything in either directory changes, so that a
+  // second agent leaves every file of the running one alone.
+  if (auto unprintable = checkPrintable(settings.controlDirectory, "control")) {
+    fail(*unprintable, nullptr);
+  }
+  HeldDirectory control;
+  if (auto unusable = HeldDirectory::open(settings.controlDirectory, "control", control)) {
+    fail(*unusable, nullptr);
+  }
+  if (auto busy = control.lock()) {
+    fail(*busy, nullptr);
+  }
+  HeldDirectory segments;
+  if (!failure) {
+    failure = checkPrintable(settings.segmentDirectory, "segment");
+  }
+  if (!failure) {
+    failure = HeldDirectory::open(settings.segmentDirectory, "segment", segments);
+  }
+  if (!failure && !segments.sameAs(control)) {
+    failure = segments.lock();
+  }
+
+  // The control directory is this run's now: an earlier run's files go, even
+  // when the start fails, so that no stale "capture.ready" outlives it.
   const auto pidFile = settings.controlDirectory / "capture.pid";
   const auto readyFile = settings.controlDirectory / "capture.ready";
   const auto errorFile = settings.controlDirectory / "capture.error";
   const auto stopFile = settings.controlDirectory / "capture.stop";
-
-  // Each step's failure is ignored: the first failure that matters is the start's.
-  std::filesystem::create_directories(settings.segmentDirectory, ignored);
-  std::filesystem::create_directories(settings.controlDirectory, ignored);
+  std::error_code ignored;
   std::filesystem::remove(readyFile, ignored);
   std::filesystem::remove(errorFile, ignored);
   // remove() takes an empty directory too; a stop request is stale whatever it is.
   std::filesystem::remove_all(stopFile, ignored);
-  writeControlFile(std::to_string(::getpid()), pidFile);
+  if (const std::error_code unwritable = writeControlFile(std::to_string(::getpid()), pidFile)) {
+    fail(posixError(unwritable.value(), "The control directory " +
+                                            escapeControlCharacters(control.path().string()) +
+                                            " cannot hold capture.pid"),
+         nullptr);
+  }
+  if (!failure) {
+    failure = probeWritable(segments);
+  }
+  if (failure) {
+    fail(*failure, &errorFile);
+  }
 
   CaptureController controller(host, runtime, settings.segmentDirectory);
 
@@ -78,24 +148,17 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
       co_await asio::co_spawn(runtime.workerExecutor(), controller.start(), asio::use_awaitable);
   assert(runtime.isMainThread());
   if (failed) {
-    fail(*failed, errorFile);
+    fail(*failed, &errorFile);
   }
-  writeControlFile("ready", readyFile);
+  (void)writeControlFile("ready", readyFile);
 
-  asio::steady_timer timer(runtime.mainQueue());
-  while (true) {
-    if (entryExists(stopFile)) {
-      break;
-    }
-    if (settings.parentPid && ::kill(*settings.parentPid, 0) != 0) {
-      break;
-    }
+  while (!stopRequested && !entryExists(stopFile) && !(parent && parent->hasEnded())) {
     timer.expires_after(kPollInterval);
     std::error_code waitError;
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, waitError));
     assert(runtime.isMainThread());
-    if (waitError) {
-      fail(Error{"asio", waitError.value(), waitError.message()}, errorFile);
+    if (waitError && !stopRequested) {
+      fail(Error{"asio", waitError.value(), waitError.message()}, &errorFile);
     }
   }
 

@@ -1,10 +1,13 @@
 // The agent as its parent sees it: a real process over the scripted host, read
 // through its exit status, its output lines and its control directory.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <set>
+#include <map>
 
 #include "AgentProcess.hpp"
 #include "Segments.hpp"
@@ -17,11 +20,10 @@ using namespace std::chrono_literals;
 using testing::AgentProcess;
 using testing::readFile;
 using testing::waitFor;
+using Files = std::map<std::string, std::string>;
 
 class ProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(root_.empty()); }
-
   // `executable` (the scripted agent by default) in `cwd` (the scratch
   // directory by default), with only the given scenario in its environment.
   std::unique_ptr<AgentProcess> launch(std::vector<std::string> arguments,
@@ -31,235 +33,224 @@ class ProcessTest : public ::testing::Test {
         executable, std::move(arguments),
         AgentProcess::Options{{"VELKIN_SCENARIO=" + scenario}, cwd.empty() ? root_ : cwd});
   }
+  std::string at(const fs::path& relative) const { return (root_ / relative).string(); }
 
   testing::ScratchDirectory scratch_{"velkin-process"};
   fs::path root_ = scratch_.path();
 };
 
-bool entryAt(const fs::path& p) {
-  std::error_code ignored;
-  return fs::exists(fs::symlink_status(p, ignored));
+// Every entry's name and content; none for a missing directory.
+Files contents(const fs::path& directory) {
+  Files files;
+  std::error_code missing;
+  for (const auto& entry : fs::directory_iterator(directory, missing)) {
+    files[entry.path().filename().string()] = readFile(entry.path());
+  }
+  return files;
 }
 
-TEST_F(ProcessTest, DefaultAndRelativePathsResolveAgainstTheWorkingDirectory) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> arguments;
-    fs::path segments;  // relative to the working directory
-    fs::path control;
-  };
-  const Case cases[] = {
-      {"none", {}, "runtime/segments", "runtime/capture-control"},
-      {"relative", {"segs"}, "segs", "capture-control"},
-      {"trailingSeparator",
-       {"deep/run7/segments/"},
-       "deep/run7/segments",
-       "deep/run7/capture-control"},
-      {"both", {"x/segs", "ctl"}, "x/segs", "ctl"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const fs::path cwd = root_ / c.name / "a";
-    fs::create_directories(cwd);
-    auto agent = launch(c.arguments, "", cwd);
-    const fs::path control = cwd / c.control;
-    ASSERT_TRUE(waitFor([&] { return entryAt(control / "capture.ready"); }, 10s));
-    EXPECT_TRUE(fs::is_directory(cwd / c.segments));
-    EXPECT_EQ(readFile(control / "capture.pid"), std::to_string(agent->pid()));
-    EXPECT_EQ(readFile(control / "capture.ready"), "ready");
-    std::ofstream(control / "capture.stop").put('x');
-    ASSERT_EQ(agent->waitForExit(5s), 0);
-    EXPECT_EQ(agent->standardOutput(),
-              "VELKIN_CAPTURE_READY " + (cwd / c.segments).string() + "\n");
-    EXPECT_TRUE(entryAt(control / "capture.stop")) << "the agent never removes a seen stop file";
-    // Only the temporary-free control files remain.
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(control)) {
-      names.insert(entry.path().filename().string());
-    }
-    EXPECT_EQ(names, (std::set<std::string>{"capture.pid", "capture.ready", "capture.stop"}));
-  }
+// "capture.ready" appears, and the agent runs on for more than a poll.
+bool keepsRunning(AgentProcess& agent, const fs::path& control) {
+  return waitFor([&] { return fs::exists(control / "capture.ready"); }, 10s) &&
+         agent.waitForExit(600ms) == std::nullopt;
+}
+
+// Then it runs until its stop file (here a directory, which counts as well).
+std::optional<int> runUntilStopped(AgentProcess& agent, const fs::path& control) {
+  EXPECT_TRUE(keepsRunning(agent, control));
+  fs::create_directories(control / "capture.stop");
+  return agent.waitForExit(5s);
+}
+
+// Whether `pid` has a handler of its own for `signal`, as the kernel reports it.
+bool catches(pid_t pid, int signal) {
+  const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t at = status.find("SigCgt:\t");
+  return at != std::string::npos &&
+         (std::stoull(status.substr(at + 8), nullptr, 16) >> (signal - 1)) & 1;
 }
 
 TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartIsSeenAtOnce) {
-  const fs::path control = root_ / "capture-control";
-  fs::create_directories(control / "capture.stop");  // a stale stop of any kind
-  std::ofstream(control / "capture.stop" / "inside").put('x');
+  const fs::path control = root_ / "capture-control", gate = root_ / "gate";
+  fs::create_directories(control / "capture.stop" / "inside");  // a stale stop of any kind
   std::ofstream(control / "capture.ready") << "ready";
   std::ofstream(control / "capture.error") << "old failure";
-  std::ofstream(control / "capture.pid") << "99999999999";
-  const fs::path gate = root_ / "gate";
-
-  auto agent = launch({(root_ / "segments").string()}, "start-gate=" + gate.string());
-  // The start is held at the gate: preparation is complete by now.
-  ASSERT_TRUE(waitFor(
-      [&] { return readFile(control / "capture.pid") == std::to_string(agent->pid()); }, 10s));
-  EXPECT_FALSE(entryAt(control / "capture.ready"));
-  EXPECT_FALSE(entryAt(control / "capture.error"));
-  EXPECT_FALSE(entryAt(control / "capture.stop"));
-
-  // A stop requested while the start is pending is seen at the first poll,
-  // right after readiness, without waiting a poll interval. The limit stays
-  // below one interval however slow the build: above it, it could not tell the
-  // two apart.
+  auto agent = launch({at("segments")}, "start-gate=" + gate.string());
+  // Held at the gate: the preparation is complete.
+  const Files prepared = {{"capture.pid", std::to_string(agent->pid())}};
+  ASSERT_TRUE(waitFor([&] { return contents(control) == prepared; }, 10s));
+  // Seen at the first poll, right after readiness, without waiting a poll
+  // interval; the limit stays below one however slow the build.
   std::ofstream(control / "capture.stop").put('x');
   std::ofstream(gate).put('x');
   const auto opened = std::chrono::steady_clock::now();
   ASSERT_EQ(agent->waitForExit(5s), 0);
   EXPECT_LT(agent->endedAt() - opened, testing::kAgentPollInterval - 100ms);
   EXPECT_EQ(readFile(control / "capture.ready"), "ready");
+
+  // Held at its start, an agent takes a first SIGTERM as a stop request and
+  // gives the signal back to its default action: a second ends it at once.
+  auto held = launch({at("held")}, "start-gate=" + at("closed"));
+  ASSERT_TRUE(waitFor([&] { return catches(held->pid(), SIGTERM); }, 10s));
+  held->signal(SIGTERM);
+  ASSERT_TRUE(waitFor([&] { return !catches(held->pid(), SIGTERM); }, 5s));
+  held->signal(SIGTERM);
+  EXPECT_EQ(held->waitForExit(5s), 128 + SIGTERM);
 }
 
-TEST_F(ProcessTest, ADirectoryNamedStopStopsTheAgent) {
-  const fs::path control = root_ / "capture-control";
-  auto agent = launch({(root_ / "segments").string()});
-  ASSERT_TRUE(waitFor([&] { return entryAt(control / "capture.ready"); }, 10s));
-  EXPECT_EQ(agent->waitForExit(600ms), std::nullopt) << "the agent must keep running";
-  fs::create_directory(control / "capture.stop");
-  EXPECT_EQ(agent->waitForExit(2s), 0);
-}
-
-TEST_F(ProcessTest, AParentThatEndsStopsTheAgentWithinOnePoll) {
-  const pid_t parent = ::fork();
-  if (parent == 0) {
-    ::pause();
-    ::_exit(0);
-  }
-  auto agent =
-      launch({(root_ / "segments").string(), (root_ / "control").string(), std::to_string(parent)});
-  ASSERT_TRUE(waitFor([&] { return entryAt(root_ / "control" / "capture.ready"); }, 10s));
-  EXPECT_EQ(agent->waitForExit(600ms), std::nullopt) << "a living parent keeps the agent running";
-  ::kill(parent, SIGKILL);
-  int status = 0;
-  ::waitpid(parent, &status, 0);
-  const auto gone = std::chrono::steady_clock::now();
-  ASSERT_EQ(agent->waitForExit(3s), 0);
-  // One poll interval, and the stop.
-  EXPECT_LT(agent->endedAt() - gone, testing::kAgentPollInterval + testing::stretched(200ms));
-  EXPECT_FALSE(entryAt(root_ / "control" / "capture.stop"));
-}
-
-TEST_F(ProcessTest, AParentPidThatIsNotANumberIsNoParent) {
-  auto agent = launch({(root_ / "segments").string(), (root_ / "control").string(), " 12"});
-  ASSERT_TRUE(waitFor([&] { return entryAt(root_ / "control" / "capture.ready"); }, 10s));
-  EXPECT_EQ(agent->waitForExit(700ms), std::nullopt);
-  std::ofstream(root_ / "control" / "capture.stop").put('x');
-  EXPECT_EQ(agent->waitForExit(2s), 0);
-}
-
-TEST_F(ProcessTest, AFailedStartWritesTheErrorFileAndOneLineAndExitsWithOne) {
+// Starts as parents make them. A failed one exits with 1 and its description
+// on standard error and, in a control directory of its own, in "capture.error"
+// beside its pid, the earlier run's files gone. One that runs does so until its
+// stop file, with `text` as the whole of its standard error.
+TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
   struct Case {
-    const char* scenario;
-    const char* description;
+    std::vector<std::string> command;  // "@" is the case's own control directory
+    // A failed start's description; for a start that runs, its standard error
+    // (nothing, or a line that begins "Velkin ").
+    std::string text;
+    fs::path where = {};  // the control directory when the command names none
+    std::string scenario = {};
   };
-  const Case cases[] = {
-      {"screen-preflight=false;screen-request=false", "Screen Recording permission denied"},
-      {"mic-status=2", "Microphone permission is not authorized"},
-      {"displays=none", "No display found"},
-      {"content-error=Connection refused", "Connection refused"},
-      {"start-error=No microphone: the audio server has no input device",
-       "No microphone: the audio server has no input device"},
+  const std::string a = VELKIN_SCRIPTED_AGENT, file = at("file"), s = at("s"), ro = at("ro");
+  const fs::path cwd = root_ / "cwd", gone = root_ / "gone";
+  fs::create_directories(cwd);
+  std::ofstream(file).put('x');
+  fs::create_directories(ro);  // read-only for everyone, root included, while it is mounted
+  const bool mounted = ::mount("velkin-test", ro.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) { mounted&& ::umount(ro.c_str()); });
+  const auto dir = [](const char* role, const std::string& path, const char* reason) {
+    return "The " + std::string(role) + " directory " + path + " " + reason;
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.scenario);
-    const fs::path control = root_ / c.description / "control";
-    auto agent =
-        launch({(root_ / c.description / "segments").string(), control.string()}, c.scenario);
+  const auto noParent = [](const char* pid) {
+    return "Velkin capture warning: the parent pid " + std::string(pid) +
+           " names no single process; no parent is watched\n";
+  };
+  // The shell enters a directory, removes it and becomes the agent.
+  const auto inGone = [&](std::vector<std::string> arguments) {
+    arguments.insert(
+        arguments.begin(),
+        {"/bin/sh", "-c", "cd \"$0\" && rmdir \"$0\" && exec \"$@\"", gone.string(), a});
+    return arguments;
+  };
+  const std::string noCwd = "The current directory is unavailable: No such file or directory";
+  std::vector<Case> cases = {
+      {{a, file, "@"}, dir("segment", file, "is unusable: Not a directory")},
+      {{a, s, file}, dir("control", file, "is unusable: Not a directory")},
+      {{a, at("s\nVELKIN_CAPTURE_READY /x"), "@"},
+       dir("segment", at("s\\x0aVELKIN_CAPTURE_READY /x"), "has a control character in its path")},
+      {{a, s, "@"},
+       "Screen Recording permission denied",
+       {},
+       "screen-preflight=false;screen-request=false"},
+      {{a, s, "@", "0"}, noParent("0")},
+      {{a, s, "@", "-1"}, noParent("-1")},
+      {{a, s, "@", "-5"}, noParent("-5")},
+      {{a, s, "@", " 12"}, ""},
+      // A pipe that nobody reads any more: the readiness line meets EPIPE.
+      {{"/usr/bin/perl", "-e", "pipe(R, W); close R; open(STDOUT, '>&', W); exec @ARGV", a, s, "@"},
+       ""},
+      {{a}, "", cwd / "runtime/capture-control"},
+      {inGone({s, "@"}), ""},
+      {inGone({at("b/s")}), "", root_ / "b/capture-control"},
+      {inGone({"segs"}), noCwd},
+      {inGone({"segs", "@"}), noCwd},
+      {inGone({s, "ctl"}), noCwd},
+  };
+  if (mounted) {
+    cases.push_back({{a, ro, "@"}, dir("segment", ro, "cannot hold files: Read-only file system")});
+    cases.push_back(
+        {{a, s, ro}, dir("control", ro, "cannot hold capture.pid: Read-only file system")});
+  } else {
+    std::cout << "No tmpfs could be mounted: the read-only cases are not tried\n";
+  }
+  if (::geteuid() == 0) {
+    // As nobody, the agent may not signal its parent, this root process, alive all the same.
+    fs::permissions(root_, fs::perms::all);
+    cases.push_back({{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", a,
+                      at("nobody"), "@", std::to_string(::getpid())},
+                     ""});
+  } else {
+    std::cout << "Not root: the parent owned by another user is not tried\n";
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Case& c = cases[i];
+    SCOPED_TRACE(::testing::PrintToString(c.command));
+    const bool named = std::count(c.command.begin(), c.command.end(), "@") > 0;
+    const fs::path own = root_ / std::to_string(i), where = c.where.empty() ? own : c.where;
+    std::replace(c.command.begin(), c.command.end(), std::string("@"), own.string());
+    fs::create_directories(own);
+    fs::permissions(own, fs::perms::all);
+    std::ofstream(own / "capture.ready") << "ready";  // an earlier run's
+    std::ofstream(own / "capture.error") << "old";
+    fs::create_directories(gone);
+    auto agent = launch({c.command.begin() + 1, c.command.end()}, c.scenario, cwd, c.command[0]);
+    const std::string pid = std::to_string(agent->pid());
+    if (c.text.empty() || c.text.starts_with("Velkin ")) {
+      EXPECT_EQ(runUntilStopped(*agent, where), 0);
+      EXPECT_EQ(agent->standardError(), c.text);
+      EXPECT_EQ(contents(where),
+                (Files{{"capture.pid", pid}, {"capture.ready", "ready"}, {"capture.stop", ""}}));
+      continue;
+    }
     ASSERT_EQ(agent->waitForExit(10s), 1);
-    EXPECT_EQ(readFile(control / "capture.error"), c.description);
-    EXPECT_EQ(agent->standardError(), std::string("Velkin capture error: ") + c.description + "\n");
+    EXPECT_EQ(agent->standardError(), "Velkin capture error: " + c.text + "\n");
     EXPECT_EQ(agent->standardOutput(), "");
-    EXPECT_FALSE(entryAt(control / "capture.ready"));
-    EXPECT_EQ(readFile(control / "capture.pid"), std::to_string(agent->pid()));
+    EXPECT_EQ(contents(own), (named ? Files{{"capture.error", c.text}, {"capture.pid", pid}}
+                                    : Files{{"capture.error", "old"}, {"capture.ready", "ready"}}));
+    EXPECT_FALSE(fs::exists("/segs") || fs::exists("/ctl"));
   }
 }
 
-TEST_F(ProcessTest, ADeletedWorkingDirectoryFailsTheStartInsteadOfWritingAtTheRoot) {
-  const fs::path gone = root_ / "gone";
-  fs::create_directories(gone);
-  // The shell enters the directory, removes it and becomes the agent.
-  const std::string script = "cd '" + gone.string() + "' && rmdir '" + gone.string() +
-                             "' && exec '" + VELKIN_SCRIPTED_AGENT + "' \"$@\"";
-  auto relative = launch({"-c", script, "sh", "segs"}, "", root_, "/bin/sh");
-  ASSERT_EQ(relative->waitForExit(10s), 1);
-  EXPECT_EQ(relative->standardError(),
-            "Velkin capture error: The current directory is unavailable: No such file or "
-            "directory\n");
-  EXPECT_FALSE(entryAt("/runtime/segments"));
-
-  fs::create_directories(gone);
-  auto absolute = launch({"-c", script, "sh", (root_ / "segs").string(), (root_ / "ctl").string()},
-                         "", root_, "/bin/sh");
-  ASSERT_TRUE(waitFor([&] { return entryAt(root_ / "ctl" / "capture.ready"); }, 10s));
-  std::ofstream(root_ / "ctl" / "capture.stop").put('x');
-  EXPECT_EQ(absolute->waitForExit(5s), 0);
-}
-
-struct Track {
-  int64_t frames = 0;
-  int segments = 0;
-  int marked = 0;
-};
-
-// Reads every segment of `label` back and checks its format.
-Track readTrack(const fs::path& directory, const std::string& label) {
-  Track track;
-  for (const testing::Segment& segment : testing::readSegments(directory, label)) {
-    ++track.segments;
-    track.marked += segment.marked ? 1 : 0;
-    EXPECT_TRUE(segment.valid) << segment.path;
-    track.frames += segment.frames;
-  }
-  return track;
-}
-
-TEST_F(ProcessTest, AnOrderlyStopLeavesEveryRecordedFrameInMarkedSegments) {
-  const fs::path segments = root_ / "segments";
-  auto agent = launch({segments.string(), (root_ / "control").string()},
-                      "audio-seconds=12;microphone-seconds=7;screen-frames=3");
-  ASSERT_TRUE(waitFor([&] { return entryAt(segments / "interviewer-000003.caf"); }, 10s));
-  ASSERT_TRUE(waitFor([&] { return entryAt(segments / "candidate-000002.caf"); }, 10s));
-  std::ofstream(root_ / "control" / "capture.stop").put('x');
-  ASSERT_EQ(agent->waitForExit(5s), 0);
-
-  const Track interviewer = readTrack(segments, "interviewer");
-  EXPECT_EQ(interviewer.segments, 3);
-  EXPECT_EQ(interviewer.marked, 3);
-  EXPECT_EQ(interviewer.frames, 12 * 48000);
-  const Track candidate = readTrack(segments, "candidate");
-  EXPECT_EQ(candidate.segments, 2);
-  EXPECT_EQ(candidate.marked, 2);
-  EXPECT_EQ(candidate.frames, 7 * 48000);
-
-  const std::string err = agent->standardError();
-  for (const char* kind : {"audio", "microphone", "screen"}) {
-    const std::string line = std::string("VELKIN_CAPTURE_FIRST_OUTPUT ") + kind + "\n";
-    EXPECT_NE(err.find(line), std::string::npos) << kind;
-    EXPECT_EQ(err.find(line), err.rfind(line)) << kind << " announced twice";
-  }
-}
-
-TEST_F(ProcessTest, AStreamThatStopsByItselfExitsWithOneAndMarksWhatItFinished) {
-  const fs::path segments = root_ / "segments";
-  const fs::path control = root_ / "control";
-  auto agent = launch({segments.string(), control.string()},
-                      "audio-seconds=11;microphone-seconds=11;fail-after-delivery=Connection "
-                      "terminated");
-  ASSERT_EQ(agent->waitForExit(10s), 1);
-  const std::string err = agent->standardError();
-  const std::string stopped =
-      "Velkin capture stopped: Error Domain=ScriptedHost Code=1 \"Connection terminated\"\n";
-  EXPECT_NE(err.find(stopped), std::string::npos) << err;
-  EXPECT_EQ(err.find(stopped), err.rfind(stopped));
-  EXPECT_EQ(err.find("Velkin capture error"), std::string::npos);
-  EXPECT_FALSE(entryAt(control / "capture.error"));
-  EXPECT_EQ(readFile(control / "capture.ready"), "ready");
-  for (const char* label : {"interviewer", "candidate"}) {
-    SCOPED_TRACE(label);
-    const Track track = readTrack(segments, label);
-    EXPECT_EQ(track.segments, 3);
-    EXPECT_EQ(track.marked, 3);
-    EXPECT_EQ(track.frames, 11 * 48000);
+// A parent that ends (reaped or not), the stop file or a stop signal: each is
+// seen within a poll, and every recorded frame ends up in a marked segment.
+// Meanwhile a second agent on either directory fails, touching nothing of the first.
+TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPoll) {
+  const fs::path control = root_ / "capture-control";
+  for (const int stop : {0, SIGTERM, SIGINT, SIGHUP, -1, -2}) {  // -1, -2: the parent ends
+    SCOPED_TRACE(stop);
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+    const fs::path segments = root_ / std::to_string(stop);
+    auto agent = launch({segments.string(), control.string(), std::to_string(parent)},
+                        "audio-seconds=12;microphone-seconds=7");
+    ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 8; }, 10s));  // 5 files, 3 marked
+    EXPECT_TRUE(keepsRunning(*agent, control));
+    EXPECT_EQ(agent->standardOutput(), "VELKIN_CAPTURE_READY " + segments.string() + "\n");
+    const Files controlBefore = contents(control), segmentsBefore = contents(segments);
+    for (const auto& [arguments, directory] :
+         {std::pair{std::vector{segments.string(), at("c")},
+                    "segment directory " + segments.string()},
+          std::pair{std::vector{at("s"), control.string()},
+                    "control directory " + control.string()}}) {
+      auto second = launch(arguments);
+      ASSERT_EQ(second->waitForExit(10s), 1);
+      EXPECT_EQ(second->standardError(), "Velkin capture error: The " + directory +
+                                             " is in use by the agent with pid " +
+                                             std::to_string(agent->pid()) + "\n");
+      EXPECT_EQ(contents(control), controlBefore);
+      EXPECT_EQ(contents(segments), segmentsBefore);
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    (void)(stop > 0   ? ::kill(agent->pid(), stop)
+           : stop < 0 ? ::kill(parent, SIGKILL)
+                      : ::mkdir((control / "capture.stop").c_str(), 0755));
+    (void)(stop == -1 && ::waitpid(parent, nullptr, 0));
+    const std::optional<int> status = agent->waitForExit(5s);
+    ::kill(parent, SIGKILL);
+    ::waitpid(parent, nullptr, 0);
+    ASSERT_EQ(status, 0);
+    EXPECT_LT(agent->endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));
+    for (const auto& [label, seconds] : {std::pair{"interviewer", 12}, std::pair{"candidate", 7}}) {
+      int64_t frames = 0;
+      for (const testing::Segment& segment : testing::readSegments(segments, label)) {
+        EXPECT_TRUE(segment.valid && segment.marked) << segment.path;
+        frames += segment.frames;
+      }
+      EXPECT_EQ(frames, seconds * 48000) << label;
+    }
   }
 }
 

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,21 +42,6 @@ std::vector<std::string> entries() {
     names.push_back(entry.path().filename().string());
   }
   return names;
-}
-
-bool readFile(const std::filesystem::path& path, std::string& contents) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  contents.clear();
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
-    contents.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return n == 0;
 }
 
 }  // namespace
@@ -100,15 +87,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   // Longer first, so that a writer that does not replace the file whole would
   // leave the old tail behind.
-  velkin::writeControlFile(text + "-and-what-was-there-before", location);
-  velkin::writeControlFile(text, location);
+  (void)velkin::writeControlFile(text + "-and-what-was-there-before", location);
+  const std::error_code failed = velkin::writeControlFile(text, location);
 
   const bool writable =
       name != "" && name != "." && name != ".." && name.size() <= kLongestWritableName;
   const std::vector<std::string> left = entries();
+  FUZZ_CHECK(!failed == writable, "\"%s\": reported %s", name.c_str(), failed.message().c_str());
   if (writable) {
-    std::string contents;
-    FUZZ_CHECK(readFile(location, contents), "\"%s\" was not written", name.c_str());
+    std::ifstream file(location, std::ios::binary);
+    const std::string contents{std::istreambuf_iterator<char>(file), {}};
     FUZZ_CHECK(contents == text, "\"%s\" holds %zu bytes, %zu written", name.c_str(),
                contents.size(), text.size());
     FUZZ_CHECK(left.size() == 1, "%zu entries beside \"%s\", first \"%s\"", left.size() - 1,
