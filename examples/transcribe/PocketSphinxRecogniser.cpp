@@ -45,9 +45,9 @@ std::optional<std::string> PocketSphinxRecogniser::transcribe(std::span<const in
   if (ps_start_utt(decoder_) < 0) {
     return std::nullopt;
   }
-  // One utterance per segment: the whole segment is one search, and the model's
-  // full sentence context applies.
-  const int processed = ps_process_raw(decoder_, samples.data(), samples.size(), FALSE, TRUE);
+  // One utterance per segment, fed as a stream: normalising over the whole
+  // segment at once recognised synthetic speech no better, and often worse.
+  const int processed = ps_process_raw(decoder_, samples.data(), samples.size(), FALSE, FALSE);
   if (ps_end_utt(decoder_) < 0 || processed < 0) {
     return std::nullopt;
   }
