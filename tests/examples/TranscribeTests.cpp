@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <regex>
@@ -43,12 +44,17 @@ TEST(TranscribeTest, SpeechInEachTrackComesBackInCallOrderAndAStopEndsBoth) {
   const std::vector<Utterance> call{
       {"call", "interviewer", "could you tell me about your last project"},
       {"mic_in", "candidate", "i built a small audio recorder for phone calls"}};
-  for (size_t i = 0; i < call.size(); ++i) {
-    testing::AgentProcess speak(
-        "/usr/bin/espeak-ng", {"-v", "en-us", "-s", "150", "-w",
-                               (scratch.path() / (call[i].track + ".wav")).string(), call[i].text});
+  const auto wav = [&](const Utterance& u) {
+    return (scratch.path() / (u.track + ".wav")).string();
+  };
+  for (const Utterance& u : call) {
+    testing::AgentProcess speak("/usr/bin/espeak-ng",
+                                {"-v", "en-us", "-s", "150", "-w", wav(u), u.text});
     ASSERT_EQ(speak.waitForExit(10s), 0);
   }
+  // An earlier run's marker, beyond this call's end: not this run's segment.
+  fs::create_directories(segments);
+  std::ofstream(segments / "candidate-000009.caf.ready").put('\n');
 
   testing::AgentProcess transcribe(VELKIN_TRANSCRIBE_BINARY, {"--agent", VELKIN_AGENT_BINARY,
                                                               segments.string(), control.string()});
@@ -57,15 +63,15 @@ TEST(TranscribeTest, SpeechInEachTrackComesBackInCallOrderAndAStopEndsBoth) {
   const auto callStart = std::chrono::steady_clock::now();
   for (size_t i = 0; i < call.size(); ++i) {
     std::this_thread::sleep_until(callStart + i * 5s + 300ms);
-    testing::AgentProcess play(
-        "/usr/bin/paplay",
-        {"--device=" + call[i].sink, (scratch.path() / (call[i].track + ".wav")).string()});
+    testing::AgentProcess play("/usr/bin/paplay", {"--device=" + call[i].sink, wav(call[i])});
     ASSERT_EQ(play.waitForExit(10s), 0) << play.standardError();
   }
   const pid_t agent = std::stoi(testing::readFile(control / "capture.pid"));
   transcribe.signal(SIGTERM);
   ASSERT_EQ(transcribe.waitForExit(15s), 0) << transcribe.standardError();
   EXPECT_NE(::kill(agent, 0), 0) << "the agent outlived its parent";
+  EXPECT_EQ(transcribe.standardError().find("000009"), std::string::npos)
+      << transcribe.standardError();
 
   // One line per segment that holds speech: the interviewer's first, then the
   // candidate's, each at its segment's start.
@@ -78,8 +84,8 @@ TEST(TranscribeTest, SpeechInEachTrackComesBackInCallOrderAndAStopEndsBoth) {
     ASSERT_TRUE(std::regex_match(text, parts, line)) << text;
     heard.push_back(parts[1].str() + " " + parts[2].str());
     const auto got = words(parts[3]);
-    for (const Utterance& utterance : call) {
-      for (const auto& word : utterance.track == parts[2] ? words(utterance.text) : words("")) {
+    for (const Utterance& u : call) {
+      for (const auto& word : u.track == parts[2] ? words(u.text) : std::vector<std::string>{}) {
         recalled += std::count(got.begin(), got.end(), word) > 0;
         ++said;
       }
