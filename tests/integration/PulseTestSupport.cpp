@@ -6,10 +6,8 @@
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -17,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <string_view>
 
 #include "Slowness.hpp"
 
@@ -31,25 +30,22 @@ namespace {
 constexpr int rate = 48000;
 constexpr int64_t blockFrames = 240;  // 5 ms
 
+// Whether `pid` has ended and been reaped (or is no child of ours) within `within`.
 bool reaped(pid_t pid, std::chrono::milliseconds within) {
   const auto deadline = std::chrono::steady_clock::now() + within;
-  do {
-    int status = 0;
-    const pid_t result = ::waitpid(pid, &status, WNOHANG);
-    if (result == pid || result < 0) {
-      return true;
+  while (::waitpid(pid, nullptr, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 int64_t monotonicNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+  return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
 }
 
 PulseDaemon::PulseDaemon() {
@@ -65,6 +61,8 @@ PulseDaemon::PulseDaemon() {
   ::setenv("PULSE_CLIENTCONFIG", (directory_ + "/client.conf").c_str(), 1);
 
   const std::string script = std::string(VELKIN_SOURCE_DIR) + "/scripts/pulse-daemon";
+  const char* kind = std::getenv("VELKIN_AUDIO_SERVER");
+  pipeWire_ = kind != nullptr && std::string_view(kind) == "pipewire";
   const std::string log = directory_ + "/daemon.log";
   pid_ = ::fork();
   if (pid_ == 0) {
@@ -73,57 +71,41 @@ PulseDaemon::PulseDaemon() {
     ::dup2(out, STDOUT_FILENO);
     ::dup2(out, STDERR_FILENO);
     ::execl("/bin/bash", "bash", script.c_str(), "run", directory_.c_str(),
-            static_cast<char*>(nullptr));
+            kind != nullptr ? kind : "pulseaudio", static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  if (pid_ < 0) {
-    failure_ = "cannot fork";
-    return;
-  }
+  // Up once it answers with both default devices: a PipeWire session makes them
+  // only after its socket answers.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (pactl("info")) {
+  while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+    const std::optional<std::string> info = pactl("info");
+    if (info && info->find("Default Sink: call\n") != std::string::npos &&
+        info->find("Default Source: mic\n") != std::string::npos) {
       return;
     }
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (reaped(pid_, std::chrono::milliseconds(20))) {
       pid_ = -1;
-      break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   std::ifstream in(log);
-  failure_ = "the daemon did not come up: " + std::string(std::istreambuf_iterator<char>(in), {});
+  failure_ = "the server did not come up: " + std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 PulseDaemon::~PulseDaemon() {
-  stop();
-  if (!directory_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
+  stop(true);
+  std::error_code ignored;
+  std::filesystem::remove_all(directory_, ignored);
 }
 
-void PulseDaemon::stop() {
-  if (pid_ <= 0) {
-    return;
-  }
-  // A polite stop first; the daemon takes about a second to exit on its own, and
-  // nothing it holds is worth the wait.
-  ::kill(pid_, SIGTERM);
-  if (!reaped(pid_, std::chrono::milliseconds(100))) {
+void PulseDaemon::stop(bool politely) {
+  // A polite stop first; the server takes up to two seconds to exit on its own,
+  // and nothing it holds is worth the wait.
+  if (pid_ > 0 &&
+      !(politely && ::kill(pid_, SIGTERM) == 0 && reaped(pid_, std::chrono::milliseconds(100)))) {
     ::kill(pid_, SIGKILL);
     reaped(pid_, std::chrono::seconds(5));
   }
   pid_ = -1;
-}
-
-void PulseDaemon::kill() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    reaped(pid_, std::chrono::seconds(5));
-    pid_ = -1;
-  }
 }
 
 std::optional<std::string> PulseDaemon::pactl(const std::string& arguments) const {
@@ -133,16 +115,10 @@ std::optional<std::string> PulseDaemon::pactl(const std::string& arguments) cons
     return std::nullopt;
   }
   std::string out;
-  std::array<char, 4096> chunk{};
-  size_t n = 0;
-  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-    out.append(chunk.data(), n);
+  for (int c = 0; (c = std::fgetc(pipe)) != EOF;) {
+    out.push_back(char(c));
   }
-  const int status = ::pclose(pipe);
-  if (status != 0) {
-    return std::nullopt;
-  }
-  return out;
+  return ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
 }
 
 float tone(int64_t frame, double hertz, float amplitude) {
@@ -169,25 +145,19 @@ void Player::click() {
 
 void Player::run(std::promise<void>& playing) {
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate, 2};
-  pa_buffer_attr attributes{};
-  attributes.maxlength = uint32_t(-1);
-  attributes.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(buffer_.count()) * 1000, &sampleSpec));
-  attributes.prebuf = uint32_t(-1);
-  attributes.minreq = uint32_t(-1);
-  attributes.fragsize = uint32_t(-1);
+  const uint32_t any = uint32_t(-1);
+  const pa_buffer_attr attributes{
+      any, uint32_t(pa_usec_to_bytes(pa_usec_t(buffer_.count()) * 1000, &sampleSpec)), any, any,
+      any};
   std::vector<pa_simple*> streams;
   for (const Feed& feed : feeds_) {
     int error = 0;
-    pa_simple* stream =
-        pa_simple_new(nullptr, "velkin-test-player", PA_STREAM_PLAYBACK, feed.sink.c_str(),
-                      "signal", &sampleSpec, nullptr, &attributes, &error);
-    if (stream == nullptr) {
-      failedToStart_.store(true);
-    }
-    streams.push_back(stream);
+    streams.push_back(pa_simple_new(nullptr, "velkin-test-player", PA_STREAM_PLAYBACK,
+                                    feed.sink.c_str(), "signal", &sampleSpec, nullptr, &attributes,
+                                    &error));
+    failedToStart_.store(failedToStart_.load() || streams.back() == nullptr);
   }
   std::vector<float> block(size_t(blockFrames) * 2);
-  bool started = false;
   while (!stop_.load()) {
     const int64_t first = frames_.load();
     const int64_t click = clickFrame_.load();
@@ -196,11 +166,9 @@ void Player::run(std::promise<void>& playing) {
         continue;
       }
       for (int64_t f = 0; f < blockFrames; ++f) {
-        float value = feeds_[i].signal(first + f);
-        if (click >= 0 && first + f >= click && first + f < click + rate / 1000) {
-          value = 0.95f;
-        }
-        block[size_t(f) * 2] = block[size_t(f) * 2 + 1] = value;
+        const bool clicked = click >= 0 && first + f >= click && first + f < click + rate / 1000;
+        block[size_t(f) * 2] = block[size_t(f) * 2 + 1] =
+            clicked ? 0.95f : feeds_[i].signal(first + f);
       }
       int error = 0;
       if (pa_simple_write(streams[i], block.data(), block.size() * sizeof(float), &error) < 0) {
@@ -209,8 +177,7 @@ void Player::run(std::promise<void>& playing) {
       }
     }
     frames_.store(first + blockFrames);
-    if (!started) {
-      started = true;
+    if (first == 0) {
       playing.set_value();
     }
     if (std::all_of(streams.begin(), streams.end(), [](pa_simple* s) { return s == nullptr; })) {
@@ -232,6 +199,11 @@ std::unique_ptr<Player> settleSinks(const PulseDaemon& daemon,
   }
   auto quiet = std::make_unique<Player>(std::move(feeds));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // PipeWire renders a null sink by its graph's clock, never ahead; and there a
+  // sink that was suspended stops the virtual microphone's loopback for good.
+  if (daemon.pipeWire()) {
+    return quiet;
+  }
   for (const std::string& sink : sinks) {
     if (!daemon.pactl("suspend-sink " + sink + " 1") ||
         !daemon.pactl("suspend-sink " + sink + " 0")) {
@@ -251,15 +223,12 @@ float noise(uint64_t seed, int64_t frame) {
 }
 
 double amplitudeAt(std::span<const float> samples, double hertz) {
-  if (samples.empty()) {
-    return 0;
-  }
   std::complex<double> sum;
   for (size_t n = 0; n < samples.size(); ++n) {
     const double phase = -2 * std::numbers::pi * hertz * double(n) / rate;
     sum += double(samples[n]) * std::complex<double>(std::cos(phase), std::sin(phase));
   }
-  return 2 * std::abs(sum) / double(samples.size());
+  return samples.empty() ? 0 : 2 * std::abs(sum) / double(samples.size());
 }
 
 std::optional<int64_t> firstAbove(std::span<const float> samples, float threshold, int64_t from) {
@@ -275,17 +244,10 @@ Run longestZeroRun(std::span<const float> samples, int64_t from) {
   Run best;
   Run current;
   for (size_t n = size_t(std::max<int64_t>(from, 0)); n < samples.size(); ++n) {
-    if (samples[n] == 0.0f) {
-      if (current.length == 0) {
-        current.start = int64_t(n);
-      }
-      ++current.length;
-      if (current.length > best.length) {
-        best = current;
-      }
-    } else {
-      current.length = 0;
-    }
+    current = samples[n] != 0.0f    ? Run{}
+              : current.length == 0 ? Run{int64_t(n), 1}
+                                    : Run{current.start, current.length + 1};
+    best = current.length > best.length ? current : best;
   }
   return best;
 }

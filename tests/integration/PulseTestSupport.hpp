@@ -19,11 +19,13 @@
 
 namespace velkin::testing {
 
-// A PulseAudio daemon of our own (scripts/pulse-daemon run): sinks "call" (the
+// An audio server of our own (scripts/pulse-daemon run): PulseAudio, or the
+// PipeWire session that VELKIN_AUDIO_SERVER=pipewire asks for. Sinks "call" (the
 // default) and "mic_in", whose monitor the default source "mic" remaps, all at
 // 48000 Hz. Started as our child, with PR_SET_PDEATHSIG so that it dies with the
-// test process however that ends; stopped by its pid when the object goes. While
-// it lives, PULSE_SERVER points this process and its children at it.
+// test process however that ends (PipeWire's other processes die with it);
+// stopped by its pid when the object goes. While it lives, PULSE_SERVER points
+// this process and its children at it.
 class PulseDaemon {
  public:
   PulseDaemon();
@@ -33,21 +35,22 @@ class PulseDaemon {
 
   // Empty when the daemon is up; otherwise what went wrong.
   const std::string& failure() const { return failure_; }
-  pid_t pid() const { return pid_; }
   const std::string& directory() const { return directory_; }
+  bool pipeWire() const { return pipeWire_; }
 
-  // Kills the daemon at once, as a crash would, and reaps it.
-  void kill();
+  // Kills the server at once, as a crash would, and reaps it.
+  void kill() { stop(false); }
 
   // Runs pactl with `arguments` against this daemon; its stdout, or nothing when
   // it failed.
   std::optional<std::string> pactl(const std::string& arguments) const;
 
  private:
-  void stop();
+  void stop(bool politely);
 
   std::string directory_;
   pid_t pid_ = -1;
+  bool pipeWire_ = false;
   std::string failure_;
 };
 
