@@ -98,7 +98,7 @@ void expectWithinOneLsb(const std::vector<int16_t>& actual, const std::vector<in
 }
 
 struct Fixture {
-  TempDir dir;
+  ScratchDirectory dir{"velkin-seg"};
   std::unique_ptr<MediaWriterService> media = makeSndfileMediaWriterService();
   std::shared_ptr<FinishTracker> finishes = std::make_shared<FinishTracker>();
 
@@ -227,7 +227,7 @@ TEST(SegmentFiles, AMarkerReplacesWhatWasPlantedAtItsName) {
 // The media writer on its own.
 
 struct Backend {
-  TempDir dir;
+  ScratchDirectory dir{"velkin-seg"};
   std::unique_ptr<MediaWriterService> media = makeSndfileMediaWriterService();
   Audio audio{SampleFormat::float32, kChannels, kRate};
   int made = 0;

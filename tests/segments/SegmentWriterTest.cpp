@@ -4,8 +4,10 @@
 
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "RecordingMediaWriter.hpp"
 #include "SegmentTestSupport.hpp"
 #include "segments/FinishTracker.hpp"
 #include "segments/SegmentFiles.hpp"
@@ -14,16 +16,20 @@
 namespace velkin::test {
 namespace {
 
+using scripted::RecordedSegment;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
+// Finishes wait for the test to complete them.
 struct Fixture {
-  TempDir dir;
-  FakeService media;
+  ScratchDirectory dir{"velkin-seg"};
+  scripted::RecordingMediaWriterService media;
+  scripted::WriterFaults& faults = media.faults();
   std::shared_ptr<FinishTracker> finishes = std::make_shared<FinishTracker>();
   // Not 48 kHz stereo, so that a rate or layout taken from anywhere but the
   // samples shows.
   Audio audio{SampleFormat::float32, 1, 44100};
 
+  Fixture() { faults.holdFinishes = true; }
   SegmentWriter make(double seconds = 5.0) {
     return SegmentWriter("interviewer", dir.path(), media, finishes, seconds);
   }
@@ -62,35 +68,26 @@ TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
       writer.append(f.audio.sample(at(pts)));
     }
 
-    ASSERT_EQ(f.media.writers.size(), c.segments.size());
+    const std::vector<RecordedSegment> made = f.media.segments();
+    ASSERT_EQ(made.size(), c.segments.size());
     EXPECT_EQ(writer.counter(), static_cast<int64_t>(c.segments.size()));
     EXPECT_TRUE(writer.hasOpenSegment());
     for (std::size_t s = 0; s < c.segments.size(); ++s) {
-      const FakeWriter& segment = *f.media.writers[s];
+      const RecordedSegment& segment = made[s];
       std::vector<MediaTime> expected;
       for (int index : c.segments[s]) {
         expected.push_back(at(c.pts[index]));
       }
-      EXPECT_EQ(segment.input->appended, expected) << "segment " << s + 1;
+      EXPECT_EQ(segment.times, expected) << "segment " << s + 1;
       EXPECT_EQ(segment.sessionStart, expected.front());
       EXPECT_EQ(segment.url, f.dir / segmentFileName("interviewer", int64_t(s + 1)));
-      const bool closed = s + 1 < c.segments.size();
-      EXPECT_EQ(segment.finishCalls, closed ? 1 : 0);
-      EXPECT_EQ(segment.input->finished, closed);
-      EXPECT_EQ(segment.input->settings.sampleRate, 44100);
-      EXPECT_EQ(segment.input->settings.numberOfChannels, 1);
-      EXPECT_EQ(segment.input->settings.linearPCMBitDepth, 16);
-      EXPECT_EQ(f.media.hints[s].sampleRate, 44100);
-      EXPECT_EQ(f.media.hints[s].channelsPerFrame, 1u);
+      EXPECT_EQ(segment.finishCalls, s + 1 < c.segments.size() ? 1 : 0);
+      EXPECT_EQ(std::tie(segment.settings.sampleRate, segment.settings.numberOfChannels,
+                         segment.settings.linearPCMBitDepth, segment.source.sampleRate,
+                         segment.source.channelsPerFrame),
+                std::make_tuple(44100.0, int64_t{1}, int64_t{16}, 44100.0, 1u));
     }
   }
-}
-
-TEST(SegmentWriterRotation, SegmentNumbersWidenPastSixDigits) {
-  EXPECT_EQ(segmentFileName("candidate", 42), "candidate-000042.caf");
-  EXPECT_EQ(segmentFileName("interviewer", 999999), "interviewer-999999.caf");
-  EXPECT_EQ(segmentFileName("interviewer", 1000000), "interviewer-1000000.caf");
-  EXPECT_EQ(readyMarkerPath("/d/interviewer-000012.caf"), "/d/interviewer-000012.caf.ready");
 }
 
 TEST(SegmentWriterRotation, UnusableSamplesChangeNothingAndStopClosesOnce) {
@@ -101,53 +98,54 @@ TEST(SegmentWriterRotation, UnusableSamplesChangeNothingAndStopClosesOnce) {
   writer.append(SampleBuffer(true, at(0), nullptr, {}));
   writer.append(Audio(SampleFormat::float32, 0, 44100).sample(at(0)));  // nothing to hold
   writer.append(Audio(SampleFormat::float32, 2, 0).sample(at(0)));
-  EXPECT_TRUE(f.media.writers.empty());
+  EXPECT_TRUE(f.media.segments().empty());
 
   writer.append(f.audio.sample(at(0)));
   writer.append(f.audio.sample(at(9), /*ready=*/false));  // would rotate if it counted
   writer.append(SampleBuffer(true, at(9), nullptr, {}));
   writer.stop();
   writer.stop();
-  ASSERT_EQ(f.media.writers.size(), 1u);
-  EXPECT_EQ(f.media.writers[0]->input->appended, std::vector<MediaTime>{at(0)});
-  EXPECT_EQ(f.media.writers[0]->finishCalls, 1);
+  ASSERT_EQ(f.media.segments().size(), 1u);
+  EXPECT_EQ(f.media.segments()[0].times, std::vector<MediaTime>{at(0)});
+  EXPECT_EQ(f.media.segments()[0].finishCalls, 1);
   EXPECT_FALSE(writer.hasOpenSegment());
 
   writer.append(f.audio.sample(at(1)));
-  ASSERT_EQ(f.media.writers.size(), 2u);
-  EXPECT_EQ(f.media.writers[1]->url, f.dir / "interviewer-000002.caf");
+  ASSERT_EQ(f.media.segments().size(), 2u);
+  EXPECT_EQ(f.media.segments()[1].url, f.dir / "interviewer-000002.caf");
+  // Numbers widen rather than wrap.
+  EXPECT_EQ(segmentFileName("interviewer", 1000000), "interviewer-1000000.caf");
 }
 
 TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
   struct Case {
     const char* name;
-    std::function<void(FakeService&)> script;
+    std::function<void(scripted::WriterFaults&)> script;
     bool audioDescription;
     std::string line;
   };
   const std::vector<Case> cases = {
       {"writer cannot be created",
-       [](FakeService& m) {
+       [](auto& m) {
          m.makeError = Error{"NSCocoaErrorDomain", 513, "No permission."};
        },
        true, "Velkin writer error: Error Domain=NSCocoaErrorDomain Code=513 \"No permission.\"\n"},
-      {"no audio stream description", [](FakeService&) {}, false,
+      {"no audio stream description", [](auto&) {}, false,
        "Velkin interviewer writer error: missing audio stream description\n"},
-      {"input cannot be added", [](FakeService& m) { m.canAdd = false; }, true,
+      {"input cannot be added", [](auto& m) { m.canAdd = false; }, true,
        "Velkin interviewer writer error: input format is not supported\n"},
-      {"start fails without an error", [](FakeService& m) { m.starts = false; }, true,
+      {"start fails without an error", [](auto& m) { m.starts = false; }, true,
        "Velkin interviewer writer error: startWriting failed\n"},
       {"start fails with an error",
-       [](FakeService& m) {
-         m.starts = false;
-         m.startError = Error{"AVFoundationErrorDomain", -11800, "The disk is gone."};
+       [](auto& m) {
+         m.full = Error{"AVFoundationErrorDomain", -11800, "The disk is gone."};
        },
        true, "Velkin interviewer writer error: The disk is gone.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Fixture f;
-    c.script(f.media);
+    c.script(f.faults);
     SegmentWriter writer = f.make();
     const FormatDescription notAudio;
     const FormatDescription& format = c.audioDescription ? f.audio.format() : notAudio;
@@ -160,21 +158,21 @@ TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
     // Attempts at 0, 1 and 10 s; samples without a description are never tried.
     EXPECT_EQ(writer.counter(), c.audioDescription ? 3 : 0);
     EXPECT_FALSE(writer.hasOpenSegment());
-    for (const auto& made : f.media.writers) {
-      EXPECT_TRUE(made->input == nullptr || made->input->appended.empty());
-      EXPECT_EQ(made->finishCalls, 0);
+    for (const RecordedSegment& made : f.media.segments()) {
+      EXPECT_TRUE(made.times.empty());
+      EXPECT_EQ(made.finishCalls, 0);
     }
   }
 }
 
 // The presentation times of every marked segment, in segment order, each
 // segment's as a list.
-std::vector<std::vector<double>> markedSegments(const Fixture& f) {
+std::vector<std::vector<double>> markedSegments(Fixture& f) {
   std::vector<std::vector<double>> segments;
-  for (const auto& writer : f.media.writers) {
-    if (std::filesystem::exists(readyMarkerPath(writer->url))) {
+  for (const RecordedSegment& segment : f.media.segments()) {
+    if (std::filesystem::exists(readyMarkerPath(segment.url))) {
       segments.emplace_back();
-      for (const MediaTime& time : writer->input->appended) {
+      for (const MediaTime& time : segment.times) {
         segments.back().push_back(time.seconds());
       }
     }
@@ -210,7 +208,7 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
   // A finish that fails gives its segment's audio back, and the open one's after it.
   feed(0, 6);
   EXPECT_EQ(f.finishes->pending(), 1u);
-  f.media.writers[0]->complete(MediaWriterStatus::failed);
+  f.media.complete(0, MediaWriterStatus::failed);
   EXPECT_EQ(f.finishes->pending(), 0u);
   expectStderr([&] { feed(6, 7.5); },
                "Velkin interviewer writer error: finish failed\n"
@@ -218,12 +216,12 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
   f.media.completeAll();
 
   // A disk full for 14 s: one line, one attempt a second, all of it held.
-  f.media.disk->full = true;
+  f.faults.full = Error{"POSIX", 28, "No space left on device"};
   expectStderr([&] { feed(7.5, 22); },
                "Velkin interviewer writer error: No space left on device\n");
   EXPECT_EQ(writer.counter(), 4 + 14);
   EXPECT_DOUBLE_EQ(writer.heldSeconds(), 22 - 5);  // the failed segment's audio too
-  f.media.disk->full = false;
+  f.faults.full.reset();
   f.media.completeAll();
   expectStderr([&] { feed(22, 25); },
                "Velkin interviewer writer resumed: 18.0 s held, 0.0 s dropped\n");
@@ -231,10 +229,10 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
 
   // A disk full for longer than the hold: the oldest audio goes, and is counted.
   f.media.completeAll();
-  f.media.disk->full = true;
+  f.faults.full = Error{"POSIX", 28, "No space left on device"};
   expectStderr([&] { feed(25, 70); }, "Velkin interviewer writer error: No space left on device\n");
   EXPECT_DOUBLE_EQ(writer.heldSeconds(), 30);
-  f.media.disk->full = false;
+  f.faults.full.reset();
   expectStderr([&] { feed(70, 71); },
                "Velkin interviewer writer resumed: 30.0 s held, 15.5 s dropped\n");
   writer.stop();
@@ -262,7 +260,7 @@ TEST(SegmentWriterMarkers, StaleMarkerAndFileAreGoneBeforeTheNewFileIsMade) {
   writeFile(file, "old audio");
   writeFile(readyMarkerPath(file), "");
   bool checked = false;
-  f.media.onMakeWriter = [&](const std::filesystem::path& url) {
+  f.faults.onMakeWriter = [&](const std::filesystem::path& url) {
     EXPECT_FALSE(std::filesystem::exists(readyMarkerPath(url)));
     EXPECT_FALSE(std::filesystem::exists(url));
     checked = true;
@@ -285,7 +283,7 @@ TEST(SegmentWriterMarkers, MarkerThatCannotBeRemovedKeepsTheNameFromBeingReused)
   const std::string line = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(line, "Velkin writer error: Error Domain=POSIX Code=39 \"" + marker.string() +
                       ": Directory not empty\"\n");
-  EXPECT_TRUE(f.media.writers.empty());
+  EXPECT_TRUE(f.media.segments().empty());
 
   writer.append(f.audio.sample(at(1)));  // a second later the next number is free
   EXPECT_EQ(writer.counter(), 2);
