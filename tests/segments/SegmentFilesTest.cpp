@@ -2,24 +2,21 @@
 // with libsndfile.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sndfile.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <csignal>
-#include <cstring>
 #include <fstream>
 #include <future>
 #include <thread>
 #include <tuple>
 
 #include "SegmentTestSupport.hpp"
+#include "Segments.hpp"
 #include "platform/sndfile/SndfileMediaWriter.hpp"
 #include "segments/FinishTracker.hpp"
 #include "segments/SegmentFiles.hpp"
@@ -32,37 +29,29 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr int kRate = 48000;
-constexpr int kChannels = 2;
 constexpr int kBufferFrames = 960;  // 20 ms
 
-// Overshoots full scale, so clipping happens along the way.
-double signal(int64_t frame, int channel) {
-  return 1.25 * std::sin(0.05 * static_cast<double>(frame) + channel);
+// What frame `frame` of `channel` should be stored as: every 16-bit value
+// comes up, the limits included.
+int16_t stored(int64_t frame, int channel) {
+  return static_cast<int16_t>((frame * 7 + channel * 1000) % 65536 - 32768);
 }
 
-// Full scale is 1.0 = 32768, saturated at the 16-bit limits.
-int16_t toInt16(double x) {
-  return static_cast<int16_t>(std::clamp<double>(std::lrint(x * 32768), -32768, 32767));
-}
-
-// Buffer number `index` of the test signal in `format`; appends to `expected`
-// the 16-bit value each sample should become.
-Audio buffer(SampleFormat format, int64_t index, std::vector<int16_t>& expected) {
+// Buffer number `index` of stereo audio in `format` that stores as stored().
+// The int32 samples carry low bits that a rounding conversion would carry up,
+// past the limit at the top.
+Audio buffer(SampleFormat format, int64_t index) {
   std::vector<float> floats;
   std::vector<int16_t> shorts;
   std::vector<int32_t> ints;
   for (int64_t frame = index * kBufferFrames; frame < (index + 1) * kBufferFrames; ++frame) {
-    for (int channel = 0; channel < kChannels; ++channel) {
-      const double x = signal(frame, channel);
-      floats.push_back(static_cast<float>(x));
-      shorts.push_back(toInt16(x));
-      ints.push_back(
-          static_cast<int32_t>(std::clamp(x * 2147483648.0, -2147483648.0, 2147483647.0)));
-      expected.push_back(format == SampleFormat::int32 ? int16_t(ints.back() >> 16)
-                                                       : shorts.back());
+    for (int channel = 0; channel < 2; ++channel) {
+      shorts.push_back(stored(frame, channel));
+      floats.push_back(static_cast<float>(shorts.back()) / 32768.0f);
+      ints.push_back(int32_t{shorts.back()} * 65536 + 0xABCD);
     }
   }
-  Audio audio(format, kChannels, kRate);
+  Audio audio(format, 2, kRate);
   format == SampleFormat::float32 ? audio.set(floats)
   : format == SampleFormat::int16 ? audio.set(shorts)
                                   : audio.set(ints);
@@ -73,30 +62,6 @@ MediaTime bufferTime(int64_t index) {
   return MediaTime::make(index * kBufferFrames, kRate);
 }
 
-struct Caf {
-  SF_INFO info{};
-  std::vector<int16_t> samples;
-};
-
-std::optional<Caf> readCaf(const fs::path& path) {
-  Caf caf;
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &caf.info);
-  if (file == nullptr) {
-    return std::nullopt;
-  }
-  caf.samples.resize(static_cast<std::size_t>(caf.info.frames * caf.info.channels));
-  sf_readf_short(file, caf.samples.data(), caf.info.frames);
-  sf_close(file);
-  return caf;
-}
-
-void expectWithinOneLsb(const std::vector<int16_t>& actual, const std::vector<int16_t>& expected) {
-  ASSERT_EQ(actual.size(), expected.size());
-  for (std::size_t i = 0; i < actual.size(); ++i) {
-    ASSERT_LE(std::abs(actual[i] - expected[i]), 1) << "sample " << i;
-  }
-}
-
 struct Fixture {
   ScratchDirectory dir{"velkin-seg"};
   std::unique_ptr<MediaWriterService> media = makeSndfileMediaWriterService();
@@ -105,7 +70,6 @@ struct Fixture {
   SegmentWriter make(const fs::path& directory) {
     return SegmentWriter("interviewer", directory, *media, finishes);
   }
-  fs::path segment(int number) const { return dir / segmentFileName("interviewer", number); }
 };
 
 TEST(SegmentFiles, SegmentsHoldEveryFrameAs16BitLittleEndianCaf) {
@@ -113,51 +77,51 @@ TEST(SegmentFiles, SegmentsHoldEveryFrameAs16BitLittleEndianCaf) {
     SCOPED_TRACE(static_cast<int>(format));
     Fixture f;
     SegmentWriter writer = f.make(f.dir.path());
-    std::vector<int16_t> expected;
     for (int64_t i = 0; i < 300; ++i) {  // 6 s: a 5 s segment, then 1 s cut by stop
-      writer.append(buffer(format, i, expected).sample(bufferTime(i)));
+      writer.append(buffer(format, i).sample(bufferTime(i)));
     }
     writer.stop();
     ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
 
-    const std::vector<sf_count_t> frames = {250 * kBufferFrames, 50 * kBufferFrames};
-    std::vector<int16_t> stored;
-    for (int n = 1; n <= 2; ++n) {
-      const std::optional<Caf> caf = readCaf(f.segment(n));
-      ASSERT_TRUE(caf) << sf_strerror(nullptr);
-      EXPECT_EQ(caf->info.format, SF_FORMAT_CAF | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE);
-      EXPECT_EQ(caf->info.samplerate, kRate);
-      EXPECT_EQ(caf->info.channels, kChannels);
-      EXPECT_EQ(caf->info.frames, frames[n - 1]);
-      stored.insert(stored.end(), caf->samples.begin(), caf->samples.end());
-      EXPECT_EQ(fs::status(f.segment(n)).permissions() & fs::perms::all,
+    const std::vector<testing::Segment> segments =
+        testing::readSegments(f.dir.path(), "interviewer");
+    ASSERT_EQ(segments.size(), 2u);
+    for (const testing::Segment& segment : segments) {
+      EXPECT_TRUE(segment.valid && segment.marked);
+      EXPECT_EQ(fs::file_size(readyMarkerPath(segment.path)), 0u);
+      EXPECT_EQ(fs::status(segment.path).permissions() & fs::perms::all,
                 fs::perms::owner_read | fs::perms::owner_write);
-      EXPECT_TRUE(fs::exists(readyMarkerPath(f.segment(n))));
-      EXPECT_EQ(fs::file_size(readyMarkerPath(f.segment(n))), 0u);
     }
-    expectWithinOneLsb(stored, expected);
+    EXPECT_EQ(segments[0].frames, 250 * kBufferFrames);
+    EXPECT_EQ(segments[1].frames, 50 * kBufferFrames);
+    int64_t frame = 0;
+    for (const testing::Segment& segment : segments) {
+      for (std::size_t i = 0; i < segment.left.size(); ++i, ++frame) {
+        ASSERT_EQ(std::lrint(segment.left[i] * 32768), stored(frame, 0)) << "frame " << frame;
+        ASSERT_EQ(std::lrint(segment.right[i] * 32768), stored(frame, 1)) << "frame " << frame;
+      }
+    }
+    EXPECT_EQ(frame, 300 * kBufferFrames);
   }
 }
 
-TEST(SegmentFiles, OutOfRangeSamplesClipInsteadOfWrapping) {
+TEST(SegmentFiles, OutOfRangeAndNaNFloatsClipOrGoSilentInsteadOfWrapping) {
   Fixture f;
   SegmentWriter writer = f.make(f.dir.path());
-  Audio floats(SampleFormat::float32, 1, kRate);
+  Audio floats(SampleFormat::float32, 2, kRate);
   const float nan = std::nanf("");
-  floats.set(std::vector<float>{1.5f, -1.5f, 1e9f, -1e9f, 1.0f, -1.0f, 0.5f, nan,  //
-                                1.5f, -1.5f, nan, 0.25f});
-  Audio ints(SampleFormat::int32, 1, kRate);
-  ints.set(std::vector<int32_t>{INT32_MAX, INT32_MIN, 0x7FFF8000, -1});
+  floats.set(std::vector<float>{1.5f, -1.5f, 1e9f, -1e9f, 1.0f, -1.0f, 0.5f, nan, 0.25f, -0.25f});
   writer.append(floats.sample(bufferTime(0)));
   writer.stop();
-  writer.append(ints.sample(bufferTime(1)));
-  writer.stop();
   ASSERT_TRUE(f.finishes->waitUntilIdle(10s));
-
-  EXPECT_EQ(readCaf(f.segment(1))->samples,
-            (std::vector<int16_t>{32767, -32768, 32767, -32768, 32767, -32768, 16384, 0,  //
-                                  32767, -32768, 0, 8192}));
-  EXPECT_EQ(readCaf(f.segment(2))->samples, (std::vector<int16_t>{32767, -32768, 32767, -1}));
+  const testing::Segment segment = testing::readSegment(f.dir / "interviewer-000001.caf");
+  std::vector<long> values;
+  for (std::size_t i = 0; i < segment.left.size(); ++i) {
+    values.push_back(std::lrint(segment.left[i] * 32768));
+    values.push_back(std::lrint(segment.right[i] * 32768));
+  }
+  EXPECT_EQ(values, (std::vector<long>{32767, -32768, 32767, -32768, 32767, -32768, 16384, 0, 8192,
+                                       -8192}));
 }
 
 // A directory below a regular file, and a read-only mount (root writes into any
@@ -181,10 +145,9 @@ TEST(SegmentFiles, UnwritableDirectoryReportsTheReasonOnce) {
       GTEST_SKIP() << "cannot mount a read-only tmpfs";
     }
     SegmentWriter writer = f.make(directory);
-    std::vector<int16_t> expected;
     ::testing::internal::CaptureStderr();
     for (int64_t i = 0; i < 100; ++i) {  // 2 s: two attempts
-      writer.append(buffer(SampleFormat::float32, i, expected).sample(bufferTime(i)));
+      writer.append(buffer(SampleFormat::float32, i).sample(bufferTime(i)));
     }
     const fs::path failed =
         directory / (code == 30 ? "interviewer-000001.caf.ready" : "interviewer-000001.caf");
@@ -208,8 +171,7 @@ TEST(SegmentFiles, AMarkerReplacesWhatWasPlantedAtItsName) {
   for (std::size_t p = 0; p < plants.size(); ++p) {
     SCOPED_TRACE(p);
     SegmentWriter writer = f.make(f.dir.path());
-    std::vector<int16_t> expected;
-    writer.append(buffer(SampleFormat::int16, 0, expected).sample(bufferTime(0)));
+    writer.append(buffer(SampleFormat::int16, 0).sample(bufferTime(0)));
     const fs::path marker =
         readyMarkerPath(f.dir / segmentFileName("interviewer", writer.counter()));
     plants[p](marker);
@@ -229,13 +191,13 @@ TEST(SegmentFiles, AMarkerReplacesWhatWasPlantedAtItsName) {
 struct Backend {
   ScratchDirectory dir{"velkin-seg"};
   std::unique_ptr<MediaWriterService> media = makeSndfileMediaWriterService();
-  Audio audio{SampleFormat::float32, kChannels, kRate};
+  Audio audio{SampleFormat::float32, 2, kRate};
   int made = 0;
 
   AudioOutputSettings settings() const {
     AudioOutputSettings s;
     s.sampleRate = kRate;
-    s.numberOfChannels = kChannels;
+    s.numberOfChannels = 2;
     return s;
   }
   std::shared_ptr<MediaWriter> writer() {
@@ -260,8 +222,8 @@ struct Backend {
 TEST(SndfileMediaWriter, AcceptsOnlyInputsItCanStoreWithoutResampling) {
   Backend b;
   const Audio mono(SampleFormat::float32, 1, kRate);
-  const Audio slower(SampleFormat::float32, kChannels, 44100);
-  const Audio unknownLayout(static_cast<SampleFormat>(7), kChannels, kRate);
+  const Audio slower(SampleFormat::float32, 2, 44100);
+  const Audio unknownLayout(static_cast<SampleFormat>(7), 2, kRate);
   struct Case {
     const char* name;
     std::function<void(AudioOutputSettings&)> change;
@@ -358,7 +320,7 @@ TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndAfterTheServiceOnTheCal
   const auto [finishedOn, seen] = result.get();
   EXPECT_NE(finishedOn, std::this_thread::get_id());
   EXPECT_EQ(seen, MediaWriterStatus::completed);
-  EXPECT_EQ(readCaf(writer->outputURL())->info.frames, 1);
+  EXPECT_EQ(testing::readSegment(writer->outputURL()).frames, 1);
   b.media.reset();
 
   // A writer that outlives its service still finishes, once.
@@ -371,7 +333,7 @@ TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndAfterTheServiceOnTheCal
 TEST(SndfileMediaWriter, SampleOfAnotherLayoutFailsTheWriterRatherThanBeingMisread) {
   Backend b;
   auto [writer, input] = b.started();
-  const Audio ints(SampleFormat::int16, kChannels, kRate);
+  const Audio ints(SampleFormat::int16, 2, kRate);
   EXPECT_FALSE(input->append(ints.sample(at(0))));
   EXPECT_EQ(writer->status(), MediaWriterStatus::failed);
 }
