@@ -39,47 +39,40 @@ TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
   struct Case {
     const char* name;
     double seconds;
-    std::vector<double> pts;
-    std::vector<std::vector<int>> segments;  // indices into pts, per segment
+    std::vector<std::vector<double>> segments;  // the times of each segment's samples
   };
   const std::vector<Case> cases = {
-      {"one second apart from 10 s",
-       5.0,
-       {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20},
-       {{0, 1, 2, 3, 4}, {5, 6, 7, 8, 9}, {10}}},
-      {"elapsed equal to seconds rotates", 5.0, {0, 4.999, 5}, {{0, 1}, {2}}},
-      {"negative elapsed appends", 5.0, {10, 8, 14.5, 16}, {{0, 1, 2}, {3}}},
-      {"invalid time is appended, never rotates", 5.0, {0, NaN, 100}, {{0, 1}, {2}}},
-      {"invalid start never rotates", 5.0, {NaN, 0, 10, 100}, {{0, 1, 2, 3}}},
-      {"zero seconds: one sample each", 0.0, {1, 2, 2, 3}, {{0}, {1}, {2}, {3}}},
-      {"zero seconds: earlier time stays", 0.0, {5, 4, 6}, {{0, 1}, {2}}},
+      {"one second apart from 10 s", 5, {{10, 11, 12, 13, 14}, {15, 16, 17, 18, 19}, {20}}},
+      {"elapsed equal to seconds rotates", 5, {{0, 4.999}, {5}}},
+      {"negative elapsed appends", 5, {{10, 8, 14.5}, {16}}},
+      {"invalid time is appended, never rotates", 5, {{0, NaN}, {100}}},
+      {"invalid start never rotates", 5, {{NaN, 0, 10, 100}}},
+      {"zero seconds: one sample each", 0, {{1}, {2}, {2}, {3}}},
+      {"zero seconds: earlier time stays", 0, {{5, 4}, {6}}},
       // Each segment starts at the sample that opened it, not 5 s after the last
       // start: 15.3 is 5 s after 10.3 but not after 10.31.
-      {"uneven times",
-       5.0,
-       {0.3, 1.7, 4.1, 5.29, 5.3, 9.0, 10.31, 15.3, 15.31},
-       {{0, 1, 2, 3}, {4, 5}, {6, 7}, {8}}},
+      {"uneven times", 5, {{0.3, 1.7, 4.1, 5.29}, {5.3, 9.0}, {10.31, 15.3}, {15.31}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Fixture f;
     SegmentWriter writer = f.make(c.seconds);
-    for (double pts : c.pts) {
-      writer.append(f.audio.sample(at(pts)));
+    std::vector<std::vector<MediaTime>> expected;
+    for (const std::vector<double>& segment : c.segments) {
+      expected.emplace_back();
+      for (double pts : segment) {
+        writer.append(f.audio.sample(at(pts)));
+        expected.back().push_back(at(pts));
+      }
     }
-
     const std::vector<RecordedSegment> made = f.media.segments();
     ASSERT_EQ(made.size(), c.segments.size());
     EXPECT_EQ(writer.counter(), static_cast<int64_t>(c.segments.size()));
     EXPECT_TRUE(writer.hasOpenSegment());
     for (std::size_t s = 0; s < c.segments.size(); ++s) {
       const RecordedSegment& segment = made[s];
-      std::vector<MediaTime> expected;
-      for (int index : c.segments[s]) {
-        expected.push_back(at(c.pts[index]));
-      }
-      EXPECT_EQ(segment.times, expected) << "segment " << s + 1;
-      EXPECT_EQ(segment.sessionStart, expected.front());
+      EXPECT_EQ(segment.times, expected[s]) << "segment " << s + 1;
+      EXPECT_EQ(segment.sessionStart, expected[s].front());
       EXPECT_EQ(segment.url, f.dir / segmentFileName("interviewer", int64_t(s + 1)));
       EXPECT_EQ(segment.finishCalls, s + 1 < c.segments.size() ? 1 : 0);
       EXPECT_EQ(std::tie(segment.settings.sampleRate, segment.settings.numberOfChannels,
@@ -254,40 +247,34 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
   EXPECT_EQ(marked, expected);
 }
 
-TEST(SegmentWriterMarkers, StaleMarkerAndFileAreGoneBeforeTheNewFileIsMade) {
+// A marker left by an earlier run goes, with its file, before the new file is
+// made; one that cannot go keeps its number from being used.
+TEST(SegmentWriterMarkers, LeftoversGoBeforeTheNewFileOrKeepTheirNumberUnused) {
   Fixture f;
-  const auto file = f.dir / "interviewer-000001.caf";
-  writeFile(file, "old audio");
-  writeFile(readyMarkerPath(file), "");
-  bool checked = false;
+  const auto first = f.dir / "interviewer-000001.caf";
+  writeFile(first, "old audio");
+  writeFile(readyMarkerPath(first), "");
+  const auto stuck = readyMarkerPath(f.dir / "interviewer-000002.caf");
+  std::filesystem::create_directories(stuck / "inside");
+  std::vector<bool> leftovers;
   f.faults.onMakeWriter = [&](const std::filesystem::path& url) {
-    EXPECT_FALSE(std::filesystem::exists(readyMarkerPath(url)));
-    EXPECT_FALSE(std::filesystem::exists(url));
-    checked = true;
+    leftovers.push_back(std::filesystem::exists(readyMarkerPath(url)) ||
+                        std::filesystem::exists(url));
   };
   SegmentWriter writer = f.make();
-  writer.append(f.audio.sample(at(0)));
-  EXPECT_TRUE(checked);
-  EXPECT_TRUE(writer.hasOpenSegment());
-}
-
-TEST(SegmentWriterMarkers, MarkerThatCannotBeRemovedKeepsTheNameFromBeingReused) {
-  Fixture f;
-  const auto marker = readyMarkerPath(f.dir / "interviewer-000001.caf");
-  std::filesystem::create_directory(marker);
-  writeFile(marker / "inside", "x");
-  SegmentWriter writer = f.make();
-
   ::testing::internal::CaptureStderr();
-  writer.append(f.audio.sample(at(0)));
-  const std::string line = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(line, "Velkin writer error: Error Domain=POSIX Code=39 \"" + marker.string() +
-                      ": Directory not empty\"\n");
-  EXPECT_TRUE(f.media.segments().empty());
-
-  writer.append(f.audio.sample(at(1)));  // a second later the next number is free
-  EXPECT_EQ(writer.counter(), 2);
-  EXPECT_TRUE(writer.hasOpenSegment());
+  for (double t : {0.0, 5.0, 6.0}) {  // the third number a second after the second failed
+    writer.append(f.audio.sample(at(t)));
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Velkin writer error: Error Domain=POSIX Code=39 \"" + stuck.string() +
+                ": Directory not empty\"\nVelkin interviewer writer resumed: 0.0 s held, 0.0 s "
+                "dropped\n");
+  EXPECT_EQ(leftovers, (std::vector<bool>{false, false}));
+  const std::vector<RecordedSegment> made = f.media.segments();
+  ASSERT_EQ(made.size(), 2u);
+  EXPECT_EQ(made[1].url, f.dir / "interviewer-000003.caf");
+  EXPECT_EQ(made[1].times, (std::vector<MediaTime>{at(5), at(6)}));
 }
 
 }  // namespace
