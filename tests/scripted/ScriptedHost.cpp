@@ -139,11 +139,10 @@ ScriptedHost::ScriptedHost(Scenario scenario, std::unique_ptr<MediaWriterService
 ScriptedHost::~ScriptedHost() = default;
 
 void ScriptedHost::record(std::string call, bool onMainThreadOnly) {
-  const bool misplaced = onMainThreadOnly && runtime_ != nullptr && !runtime_->isMainThread();
-  std::lock_guard guard(lock_);
-  if (misplaced) {
-    offMainThread_.push_back(call);
+  if (onMainThreadOnly && runtime_ != nullptr && !runtime_->isMainThread()) {
+    call += " off the main thread";
   }
+  std::lock_guard guard(lock_);
   calls_.push_back(std::move(call));
 }
 
@@ -152,24 +151,9 @@ std::vector<std::string> ScriptedHost::calls() {
   return calls_;
 }
 
-std::vector<std::string> ScriptedHost::offMainThread() {
-  std::lock_guard guard(lock_);
-  return offMainThread_;
-}
-
 std::optional<StreamConfiguration> ScriptedHost::configuration() {
   std::lock_guard guard(lock_);
   return configuration_;
-}
-
-bool ScriptedHost::preflightScreenCaptureAccess() {
-  record("preflightScreenCaptureAccess");
-  return scenario_.screenPreflight;
-}
-
-bool ScriptedHost::requestScreenCaptureAccess() {
-  record("requestScreenCaptureAccess");
-  return scenario_.screenRequest;
 }
 
 AuthorizationStatus ScriptedHost::microphoneAuthorizationStatus() {
@@ -189,17 +173,6 @@ void ScriptedHost::requestMicrophoneAccess(std::function<void(bool)> handler) {
   hostQueue_.async([handler = std::move(handler), granted = scenario_.microphoneRequestGranted] {
     handler(granted);
   });
-}
-
-bool ScriptedHost::setActivationPolicy(ActivationPolicy policy) {
-  record(policy == ActivationPolicy::regular ? "setActivationPolicy(regular)"
-                                             : "setActivationPolicy(accessory)",
-         true);
-  return true;
-}
-
-void ScriptedHost::activateIgnoringOtherApps(bool) {
-  record("activateIgnoringOtherApps", true);
 }
 
 void ScriptedHost::getShareableContent(bool, bool, ContentHandler handler) {

@@ -55,7 +55,8 @@ class ScriptedStream;
 class ScriptedHost final : public Host, PermissionService, ApplicationService, CaptureService {
  public:
   // `media` is the media writer to use: a real one for process tests, a
-  // recording one for unit tests.
+  // recording one for unit tests. Application calls are checked to run on the
+  // main thread of `runtime`, if given.
   ScriptedHost(Scenario scenario, std::unique_ptr<MediaWriterService> media,
                const Runtime* runtime = nullptr);
   ~ScriptedHost() override;
@@ -65,9 +66,9 @@ class ScriptedHost final : public Host, PermissionService, ApplicationService, C
   CaptureService& capture() override { return *this; }
   MediaWriterService& mediaWriter() override { return *media_; }
 
+  // Every call so far, in order; one made off the main thread that should not
+  // have been says so.
   std::vector<std::string> calls();
-  // Application calls made off the main thread (checked when a runtime is given).
-  std::vector<std::string> offMainThread();
   std::optional<StreamConfiguration> configuration();
   // The last stream made, if any; owned by the agent.
   ScriptedStream* stream() { return stream_.load(); }
@@ -77,12 +78,23 @@ class ScriptedHost final : public Host, PermissionService, ApplicationService, C
   friend class ScriptedStream;
   void record(std::string call, bool onMainThreadOnly = false);
 
-  bool preflightScreenCaptureAccess() override;
-  bool requestScreenCaptureAccess() override;
+  bool preflightScreenCaptureAccess() override {
+    record("preflightScreenCaptureAccess");
+    return scenario_.screenPreflight;
+  }
+  bool requestScreenCaptureAccess() override {
+    record("requestScreenCaptureAccess");
+    return scenario_.screenRequest;
+  }
   AuthorizationStatus microphoneAuthorizationStatus() override;
   void requestMicrophoneAccess(std::function<void(bool)> handler) override;
-  bool setActivationPolicy(ActivationPolicy policy) override;
-  void activateIgnoringOtherApps(bool) override;
+  bool setActivationPolicy(ActivationPolicy policy) override {
+    record(policy == ActivationPolicy::regular ? "setActivationPolicy(regular)"
+                                               : "setActivationPolicy(accessory)",
+           true);
+    return true;
+  }
+  void activateIgnoringOtherApps(bool) override { record("activateIgnoringOtherApps", true); }
   void getShareableContent(bool, bool, ContentHandler handler) override;
   std::unique_ptr<CaptureStream> makeStream(const ContentFilter&,
                                             const StreamConfiguration& configuration,
@@ -92,9 +104,8 @@ class ScriptedHost final : public Host, PermissionService, ApplicationService, C
   std::unique_ptr<MediaWriterService> media_;
   const Runtime* runtime_;
   std::atomic<bool> microphoneRequested_{false};
-  std::mutex lock_;  // guards the three records below
+  std::mutex lock_;  // guards the two records below
   std::vector<std::string> calls_;
-  std::vector<std::string> offMainThread_;
   std::optional<StreamConfiguration> configuration_;
   std::atomic<ScriptedStream*> stream_{nullptr};
   SerialQueue hostQueue_{"velkin.scripted.host", QualityOfService::userInitiated};
