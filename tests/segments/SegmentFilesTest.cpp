@@ -65,9 +65,35 @@ struct Fixture {
   ScratchDirectory dir{"velkin-seg"};
   std::unique_ptr<MediaWriterService> media = makeSndfileMediaWriterService();
   std::shared_ptr<FinishTracker> finishes = std::make_shared<FinishTracker>();
+  Audio audio{SampleFormat::float32, 2, kRate};
+  int made = 0;
 
   SegmentWriter make(const fs::path& directory) {
     return SegmentWriter("interviewer", directory, *media, finishes);
+  }
+
+  // The media writer on its own.
+  AudioOutputSettings settings() const {
+    AudioOutputSettings s;
+    s.sampleRate = kRate;
+    s.numberOfChannels = 2;
+    return s;
+  }
+  std::shared_ptr<MediaWriter> writer() {
+    // Built by appending: g++ 12 at -O3 warns falsely about "literal" + string.
+    std::string name = "w";
+    name += std::to_string(++made);
+    auto result = media->makeWriter(dir / name, MediaFileType::coreAudioFormat);
+    EXPECT_TRUE(result.ok());
+    return result.ok() ? result.value() : nullptr;
+  }
+  // A writer that has started, with its input.
+  std::pair<std::shared_ptr<MediaWriter>, std::shared_ptr<MediaWriterInput>> started() {
+    auto w = writer();
+    auto input = media->makeAudioInput(settings(), &audio.format());
+    w->addInput(input);
+    EXPECT_TRUE(w->startWriting());
+    return {w, input};
   }
 };
 
@@ -174,44 +200,10 @@ TEST(SegmentFiles, AMarkerReplacesWhatWasPlantedAtItsName) {
   }
 }
 
-// The media writer on its own.
-
-struct Backend {
-  ScratchDirectory dir{"velkin-seg"};
-  std::unique_ptr<MediaWriterService> media = makeSndfileMediaWriterService();
-  Audio audio{SampleFormat::float32, 2, kRate};
-  int made = 0;
-
-  AudioOutputSettings settings() const {
-    AudioOutputSettings s;
-    s.sampleRate = kRate;
-    s.numberOfChannels = 2;
-    return s;
-  }
-  std::shared_ptr<MediaWriter> writer() {
-    // Built by appending: g++ 12 at -O3 warns falsely about "literal" + string.
-    std::string name = "w";
-    name += std::to_string(++made);
-    name += ".caf";
-    auto result = media->makeWriter(dir / name, MediaFileType::coreAudioFormat);
-    EXPECT_TRUE(result.ok());
-    return result.ok() ? result.value() : nullptr;
-  }
-  // A writer that has started, with its input.
-  std::pair<std::shared_ptr<MediaWriter>, std::shared_ptr<MediaWriterInput>> started() {
-    auto w = writer();
-    auto input = media->makeAudioInput(settings(), &audio.format());
-    w->addInput(input);
-    EXPECT_TRUE(w->startWriting());
-    return {w, input};
-  }
-};
-
 TEST(SndfileMediaWriter, AcceptsOnlyInputsItCanStoreWithoutResampling) {
-  Backend b;
+  Fixture b;
   const Audio mono(SampleFormat::float32, 1, kRate);
   const Audio slower(SampleFormat::float32, 2, 44100);
-  const Audio unknownLayout(static_cast<SampleFormat>(7), 2, kRate);
   struct Case {
     const char* name;
     std::function<void(AudioOutputSettings&)> change;
@@ -220,13 +212,11 @@ TEST(SndfileMediaWriter, AcceptsOnlyInputsItCanStoreWithoutResampling) {
   };
   const std::vector<Case> cases = {
       {"16-bit lpcm as delivered", [](auto&) {}, &b.audio.format(), true},
-      {"other format", [](auto& s) { s.formatID = 0x61616320; }, &b.audio.format(), false},
       {"float", [](auto& s) { s.linearPCMIsFloat = true; }, &b.audio.format(), false},
       {"too many channels", [](auto& s) { s.numberOfChannels = 5000; }, &b.audio.format(), false},
       {"no hint", [](auto&) {}, nullptr, false},
       {"hint of another rate", [](auto&) {}, &slower.format(), false},
       {"hint of other channels", [](auto&) {}, &mono.format(), false},
-      {"hint of unknown layout", [](auto&) {}, &unknownLayout.format(), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -240,7 +230,7 @@ TEST(SndfileMediaWriter, AcceptsOnlyInputsItCanStoreWithoutResampling) {
 }
 
 TEST(SndfileMediaWriter, NeverOpensAnExistingNameOrFollowsALink) {
-  Backend b;
+  Fixture b;
   writeFile(b.dir / "taken.caf", "keep");
   fs::create_symlink(b.dir / "taken.caf", b.dir / "link.caf");
   for (const char* name : {"taken.caf", "link.caf"}) {
@@ -255,7 +245,7 @@ TEST(SndfileMediaWriter, NeverOpensAnExistingNameOrFollowsALink) {
 // closed it again could shut the file that had the number by then: the other
 // track's next segment, opened on another thread.
 TEST(SndfileMediaWriter, AFailedStartClosesOnlyItsOwnDescriptor) {
-  Backend b;
+  Fixture b;
   auto writer = b.writer();
   writer->addInput(b.media->makeAudioInput(b.settings(), &b.audio.format()));
   // Files of this process cannot grow at all for the start, as on a full disk:
@@ -278,22 +268,21 @@ TEST(SndfileMediaWriter, AFailedStartClosesOnlyItsOwnDescriptor) {
 }
 
 TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndAfterTheServiceOnTheCallers) {
-  Backend b;
+  Fixture b;
   auto [writer, input] = b.started();
   auto [late, lateInput] = b.started();
   ASSERT_TRUE(input->append(b.audio.sample(at(0))));
   input->markAsFinished();
   EXPECT_FALSE(input->isReadyForMoreMediaData());
 
-  std::promise<std::pair<std::thread::id, MediaWriterStatus>> finished;
-  writer->finishWriting([&, w = writer.get()] {  // on the finishing thread
-    finished.set_value({std::this_thread::get_id(), w->status()});
+  std::promise<bool> finished;  // whether on another thread, and with the file complete
+  writer->finishWriting([&, w = writer.get(), caller = std::this_thread::get_id()] {
+    finished.set_value(std::this_thread::get_id() != caller &&
+                       w->status() == MediaWriterStatus::completed);
   });
-  std::future<std::pair<std::thread::id, MediaWriterStatus>> result = finished.get_future();
+  std::future<bool> result = finished.get_future();
   ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-  const auto [finishedOn, seen] = result.get();
-  EXPECT_NE(finishedOn, std::this_thread::get_id());
-  EXPECT_EQ(seen, MediaWriterStatus::completed);
+  EXPECT_TRUE(result.get());
   EXPECT_EQ(testing::readSegment(writer->outputURL()).frames, 1);
   b.media.reset();
 
@@ -305,7 +294,7 @@ TEST(SndfileMediaWriter, FinishCompletesOnItsOwnThreadAndAfterTheServiceOnTheCal
 }
 
 TEST(SndfileMediaWriter, SampleOfAnotherLayoutFailsTheWriterRatherThanBeingMisread) {
-  Backend b;
+  Fixture b;
   auto [writer, input] = b.started();
   const Audio ints(SampleFormat::int16, 2, kRate);
   EXPECT_FALSE(input->append(ints.sample(at(0))));
