@@ -11,25 +11,25 @@
 #include <tuple>
 
 #include "AgentProcess.hpp"
-#include "RecordingMediaWriter.hpp"
 #include "ScriptedHost.hpp"
+#include "Segments.hpp"
 #include "capture/CaptureController.hpp"
 #include "platform/sndfile/SndfileMediaWriter.hpp"
 
 namespace velkin {
 namespace {
 
-using scripted::RecordingMediaWriterService;
 using scripted::Scenario;
 using scripted::ScriptedHost;
 using scripted::ScriptedStream;
 
-// The frames of each segment by file name; -1 for one not finished.
-std::map<std::string, int64_t> finishedFrames(RecordingMediaWriterService& media) {
+// The frames of each segment file by name; -1 for one not marked.
+std::map<std::string, int64_t> finishedFrames(const std::filesystem::path& directory) {
   std::map<std::string, int64_t> frames;
-  for (const auto& segment : media.segments()) {
-    frames[segment.url.filename().string()] =
-        segment.status == MediaWriterStatus::completed ? segment.frames : -1;
+  for (const char* label : {"interviewer", "candidate"}) {
+    for (const testing::Segment& segment : testing::readSegments(directory, label)) {
+      frames[segment.path.filename().string()] = segment.marked ? segment.frames : -1;
+    }
   }
   return frames;
 }
@@ -38,19 +38,11 @@ std::map<std::string, int64_t> finishedFrames(RecordingMediaWriterService& media
 // thread runs, as the process entry does.
 class Harness {
  public:
-  // Over a writer that keeps no file, unless `media` is given.
-  explicit Harness(Scenario scenario, std::unique_ptr<MediaWriterService> media = nullptr) {
-    if (!media) {
-      auto recording = std::make_unique<RecordingMediaWriterService>();
-      media_ = recording.get();
-      media = std::move(recording);
-    }
-    host_.emplace(std::move(scenario), std::move(media), &runtime_);
+  explicit Harness(Scenario scenario) {
+    host_.emplace(std::move(scenario), makeSndfileMediaWriterService(), &runtime_);
     controller_.emplace(*host_, runtime_, directory(), [this](int status) {
       exits_.push_back(status);
-      if (media_ != nullptr) {
-        framesAtExit_ = finishedFrames(*media_);
-      }
+      framesAtExit_ = finishedFrames(directory());
     });
   }
   ~Harness() { controller_.reset(); }
@@ -77,7 +69,6 @@ class Harness {
 
   ScriptedHost& host() { return *host_; }
   CaptureController& controller() { return *controller_; }
-  RecordingMediaWriterService& media() { return *media_; }
   const std::vector<int>& exits() const { return exits_; }
   const std::map<std::string, int64_t>& framesAtExit() const { return framesAtExit_; }
   const std::filesystem::path& directory() const { return scratch_.path(); }
@@ -85,7 +76,6 @@ class Harness {
  private:
   testing::ScratchDirectory scratch_{"velkin-controller"};
   Runtime runtime_;
-  RecordingMediaWriterService* media_ = nullptr;
   std::optional<ScriptedHost> host_;
   std::optional<CaptureController> controller_;
   std::vector<int> exits_;
@@ -230,7 +220,7 @@ TEST(CaptureControllerTest, AnnouncesEachKindOnceInArrivalOrderAndRoutesAudioByK
             "VELKIN_CAPTURE_FIRST_OUTPUT unknown\nVELKIN_CAPTURE_FIRST_OUTPUT audio\n");
   ASSERT_TRUE(harness.controller().waitForPendingFinishes(std::chrono::seconds(5)));
   // The unready sample was dropped by the writer.
-  EXPECT_EQ(finishedFrames(harness.media()),
+  EXPECT_EQ(finishedFrames(harness.directory()),
             (std::map<std::string, int64_t>{{"candidate-000001.caf", 3 * 480},
                                             {"interviewer-000001.caf", 3 * 960}}));
   EXPECT_TRUE(harness.exits().empty());
@@ -248,7 +238,7 @@ std::pair<int64_t, int64_t> held() {
 // Hours of a call are a benchmark (bench/LongCallBench.cpp); a few segments
 // through the real file writer show whether anything is kept per segment.
 TEST(CaptureControllerTest, NothingIsHeldPerSegment) {
-  Harness harness(Scenario{}, makeSndfileMediaWriterService());
+  Harness harness(Scenario{});
   const auto before = held();
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
@@ -282,7 +272,7 @@ TEST(CaptureControllerTest, StopWithoutStreamStopsTheWritersAndCallsNoStream) {
   harness.runMain([&]() -> asio::awaitable<void> { co_await harness.stop(); });
   EXPECT_EQ(harness.host().stream(), nullptr);
   EXPECT_TRUE(harness.host().calls().empty());
-  EXPECT_TRUE(harness.media().segments().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(harness.directory()));
 }
 
 TEST(CaptureControllerTest, StreamStoppedByItselfReportsOnceFinishesAndExitsWithOne) {

@@ -54,8 +54,7 @@ class ScriptedStream;
 // paced by a clock. It records every call the agent makes of it.
 class ScriptedHost final : public Host, PermissionService, ApplicationService, CaptureService {
  public:
-  // `media` is the media writer to use: a real one for process tests, a
-  // recording one for unit tests. Application calls are checked to run on the
+  // `media` is the media writer to use. Application calls are checked to run on the
   // main thread of `runtime`, if given.
   ScriptedHost(Scenario scenario, std::unique_ptr<MediaWriterService> media,
                const Runtime* runtime = nullptr);

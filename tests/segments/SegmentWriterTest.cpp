@@ -7,7 +7,6 @@
 #include <tuple>
 #include <vector>
 
-#include "RecordingMediaWriter.hpp"
 #include "SegmentTestSupport.hpp"
 #include "segments/FinishTracker.hpp"
 #include "segments/SegmentFiles.hpp"
@@ -16,20 +15,16 @@
 namespace velkin::test {
 namespace {
 
-using scripted::RecordedSegment;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// Finishes wait for the test to complete them.
 struct Fixture {
   ScratchDirectory dir{"velkin-seg"};
-  scripted::RecordingMediaWriterService media;
-  scripted::WriterFaults& faults = media.faults();
+  FakeMedia media;
   std::shared_ptr<FinishTracker> finishes = std::make_shared<FinishTracker>();
   // Not 48 kHz stereo, so that a rate or layout taken from anywhere but the
   // samples shows.
   Audio audio{SampleFormat::float32, 1, 44100};
 
-  Fixture() { faults.holdFinishes = true; }
   SegmentWriter make(double seconds = 5.0) {
     return SegmentWriter("interviewer", dir.path(), media, finishes, seconds);
   }
@@ -65,7 +60,7 @@ TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
         expected.back().push_back(at(pts));
       }
     }
-    const std::vector<RecordedSegment> made = f.media.segments();
+    const std::vector<RecordedSegment>& made = f.media.segments;
     ASSERT_EQ(made.size(), c.segments.size());
     EXPECT_EQ(writer.counter(), static_cast<int64_t>(c.segments.size()));
     EXPECT_TRUE(writer.hasOpenSegment());
@@ -91,21 +86,21 @@ TEST(SegmentWriterRotation, UnusableSamplesChangeNothingAndStopClosesOnce) {
   writer.append(SampleBuffer(true, at(0), nullptr, {}));
   writer.append(Audio(SampleFormat::float32, 0, 44100).sample(at(0)));  // nothing to hold
   writer.append(Audio(SampleFormat::float32, 2, 0).sample(at(0)));
-  EXPECT_TRUE(f.media.segments().empty());
+  EXPECT_TRUE(f.media.segments.empty());
 
   writer.append(f.audio.sample(at(0)));
   writer.append(f.audio.sample(at(9), /*ready=*/false));  // would rotate if it counted
   writer.append(SampleBuffer(true, at(9), nullptr, {}));
   writer.stop();
   writer.stop();
-  ASSERT_EQ(f.media.segments().size(), 1u);
-  EXPECT_EQ(f.media.segments()[0].times, std::vector<MediaTime>{at(0)});
-  EXPECT_EQ(f.media.segments()[0].finishCalls, 1);
+  ASSERT_EQ(f.media.segments.size(), 1u);
+  EXPECT_EQ(f.media.segments[0].times, std::vector<MediaTime>{at(0)});
+  EXPECT_EQ(f.media.segments[0].finishCalls, 1);
   EXPECT_FALSE(writer.hasOpenSegment());
 
   writer.append(f.audio.sample(at(1)));
-  ASSERT_EQ(f.media.segments().size(), 2u);
-  EXPECT_EQ(f.media.segments()[1].url, f.dir / "interviewer-000002.caf");
+  ASSERT_EQ(f.media.segments.size(), 2u);
+  EXPECT_EQ(f.media.segments[1].url, f.dir / "interviewer-000002.caf");
   // Numbers widen rather than wrap.
   EXPECT_EQ(segmentFileName("interviewer", 1000000), "interviewer-1000000.caf");
 }
@@ -113,7 +108,7 @@ TEST(SegmentWriterRotation, UnusableSamplesChangeNothingAndStopClosesOnce) {
 TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
   struct Case {
     const char* name;
-    std::function<void(scripted::WriterFaults&)> script;
+    std::function<void(FakeMedia&)> script;
     bool audioDescription;
     std::string line;
   };
@@ -138,7 +133,7 @@ TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Fixture f;
-    c.script(f.faults);
+    c.script(f.media);
     SegmentWriter writer = f.make();
     const FormatDescription notAudio;
     const FormatDescription& format = c.audioDescription ? f.audio.format() : notAudio;
@@ -151,7 +146,7 @@ TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
     // Attempts at 0, 1 and 10 s; samples without a description are never tried.
     EXPECT_EQ(writer.counter(), c.audioDescription ? 3 : 0);
     EXPECT_FALSE(writer.hasOpenSegment());
-    for (const RecordedSegment& made : f.media.segments()) {
+    for (const RecordedSegment& made : f.media.segments) {
       EXPECT_TRUE(made.times.empty());
       EXPECT_EQ(made.finishCalls, 0);
     }
@@ -162,7 +157,7 @@ TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
 // segment's as a list.
 std::vector<std::vector<double>> markedSegments(Fixture& f) {
   std::vector<std::vector<double>> segments;
-  for (const RecordedSegment& segment : f.media.segments()) {
+  for (const RecordedSegment& segment : f.media.segments) {
     if (std::filesystem::exists(readyMarkerPath(segment.url))) {
       segments.emplace_back();
       for (const MediaTime& time : segment.times) {
@@ -209,12 +204,12 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
   f.media.completeAll();
 
   // A disk full for 14 s: one line, one attempt a second, all of it held.
-  f.faults.full = Error{"POSIX", 28, "No space left on device"};
+  f.media.full = Error{"POSIX", 28, "No space left on device"};
   expectStderr([&] { feed(7.5, 22); },
                "Velkin interviewer writer error: No space left on device\n");
   EXPECT_EQ(writer.counter(), 4 + 14);
   EXPECT_DOUBLE_EQ(writer.heldSeconds(), 22 - 5);  // the failed segment's audio too
-  f.faults.full.reset();
+  f.media.full.reset();
   f.media.completeAll();
   expectStderr([&] { feed(22, 25); },
                "Velkin interviewer writer resumed: 18.0 s held, 0.0 s dropped\n");
@@ -222,10 +217,10 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
 
   // A disk full for longer than the hold: the oldest audio goes, and is counted.
   f.media.completeAll();
-  f.faults.full = Error{"POSIX", 28, "No space left on device"};
+  f.media.full = Error{"POSIX", 28, "No space left on device"};
   expectStderr([&] { feed(25, 70); }, "Velkin interviewer writer error: No space left on device\n");
   EXPECT_DOUBLE_EQ(writer.heldSeconds(), 30);
-  f.faults.full.reset();
+  f.media.full.reset();
   expectStderr([&] { feed(70, 71); },
                "Velkin interviewer writer resumed: 30.0 s held, 15.5 s dropped\n");
   writer.stop();
@@ -257,7 +252,7 @@ TEST(SegmentWriterMarkers, LeftoversGoBeforeTheNewFileOrKeepTheirNumberUnused) {
   const auto stuck = readyMarkerPath(f.dir / "interviewer-000002.caf");
   std::filesystem::create_directories(stuck / "inside");
   std::vector<bool> leftovers;
-  f.faults.onMakeWriter = [&](const std::filesystem::path& url) {
+  f.media.onMakeWriter = [&](const std::filesystem::path& url) {
     leftovers.push_back(std::filesystem::exists(readyMarkerPath(url)) ||
                         std::filesystem::exists(url));
   };
@@ -271,7 +266,7 @@ TEST(SegmentWriterMarkers, LeftoversGoBeforeTheNewFileOrKeepTheirNumberUnused) {
                 ": Directory not empty\"\nVelkin interviewer writer resumed: 0.0 s held, 0.0 s "
                 "dropped\n");
   EXPECT_EQ(leftovers, (std::vector<bool>{false, false}));
-  const std::vector<RecordedSegment> made = f.media.segments();
+  const std::vector<RecordedSegment>& made = f.media.segments;
   ASSERT_EQ(made.size(), 2u);
   EXPECT_EQ(made[1].url, f.dir / "interviewer-000003.caf");
   EXPECT_EQ(made[1].times, (std::vector<MediaTime>{at(5), at(6)}));
