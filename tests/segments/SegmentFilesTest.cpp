@@ -200,35 +200,6 @@ TEST(SegmentFiles, AMarkerReplacesWhatWasPlantedAtItsName) {
   }
 }
 
-TEST(SndfileMediaWriter, AcceptsOnlyInputsItCanStoreWithoutResampling) {
-  Fixture b;
-  const Audio mono(SampleFormat::float32, 1, kRate);
-  const Audio slower(SampleFormat::float32, 2, 44100);
-  struct Case {
-    const char* name;
-    std::function<void(AudioOutputSettings&)> change;
-    const FormatDescription* hint;
-    bool accepted;
-  };
-  const std::vector<Case> cases = {
-      {"16-bit lpcm as delivered", [](auto&) {}, &b.audio.format(), true},
-      {"float", [](auto& s) { s.linearPCMIsFloat = true; }, &b.audio.format(), false},
-      {"too many channels", [](auto& s) { s.numberOfChannels = 5000; }, &b.audio.format(), false},
-      {"no hint", [](auto&) {}, nullptr, false},
-      {"hint of another rate", [](auto&) {}, &slower.format(), false},
-      {"hint of other channels", [](auto&) {}, &mono.format(), false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    AudioOutputSettings settings = b.settings();
-    c.change(settings);
-    auto writer = b.writer();
-    EXPECT_EQ(writer->canAddInput(*b.media->makeAudioInput(settings, c.hint)), c.accepted);
-  }
-  auto [writer, input] = b.started();
-  EXPECT_FALSE(writer->canAddInput(*b.media->makeAudioInput(b.settings(), &b.audio.format())));
-}
-
 TEST(SndfileMediaWriter, NeverOpensAnExistingNameOrFollowsALink) {
   Fixture b;
   writeFile(b.dir / "taken.caf", "keep");
