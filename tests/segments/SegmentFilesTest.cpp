@@ -72,28 +72,24 @@ struct Fixture {
     return SegmentWriter("interviewer", directory, *media, finishes);
   }
 
-  // The media writer on its own.
-  AudioOutputSettings settings() const {
-    AudioOutputSettings s;
-    s.sampleRate = kRate;
-    s.numberOfChannels = 2;
-    return s;
-  }
-  std::shared_ptr<MediaWriter> writer() {
+  // The media writer on its own: a writer with its input, of `audio`.
+  std::pair<std::shared_ptr<MediaWriter>, std::shared_ptr<MediaWriterInput>> prepared() {
     // Built by appending: g++ 12 at -O3 warns falsely about "literal" + string.
     std::string name = "w";
     name += std::to_string(++made);
-    auto result = media->makeWriter(dir / name, MediaFileType::coreAudioFormat);
-    EXPECT_TRUE(result.ok());
-    return result.ok() ? result.value() : nullptr;
+    std::shared_ptr<MediaWriter> writer =
+        media->makeWriter(dir / name, MediaFileType::coreAudioFormat).value();
+    AudioOutputSettings settings;
+    settings.sampleRate = kRate;
+    settings.numberOfChannels = 2;
+    auto input = media->makeAudioInput(settings, &audio.format());
+    writer->addInput(input);
+    return {writer, input};
   }
-  // A writer that has started, with its input.
-  std::pair<std::shared_ptr<MediaWriter>, std::shared_ptr<MediaWriterInput>> started() {
-    auto w = writer();
-    auto input = media->makeAudioInput(settings(), &audio.format());
-    w->addInput(input);
-    EXPECT_TRUE(w->startWriting());
-    return {w, input};
+  auto started() {
+    auto prepared = this->prepared();
+    EXPECT_TRUE(prepared.first->startWriting());
+    return prepared;
   }
 };
 
@@ -217,8 +213,7 @@ TEST(SndfileMediaWriter, NeverOpensAnExistingNameOrFollowsALink) {
 // track's next segment, opened on another thread.
 TEST(SndfileMediaWriter, AFailedStartClosesOnlyItsOwnDescriptor) {
   Fixture b;
-  auto writer = b.writer();
-  writer->addInput(b.media->makeAudioInput(b.settings(), &b.audio.format()));
+  auto [writer, input] = b.prepared();
   // Files of this process cannot grow at all for the start, as on a full disk:
   // no room even for the header.
   rlimit saved{};
