@@ -34,71 +34,79 @@ struct Scenario {
 
   // Delivered after the start completes, as fast as the queues take them, with
   // presentation times counted in frames from 0: 20 ms buffers of 48 kHz stereo
-  // float, and one screen frame a second.
+  // float.
   double audioSeconds = 0;
   double microphoneSeconds = 0;
-  int screenFrames = 0;
   // Once everything is delivered, the stream fails with this error.
   std::optional<Error> failAfterDelivery;
   // The media writer's finishes never end, as on a disk that stalls: their
-  // completions are never called.
+  // completions block the finishing thread for good.
   bool stallFinishes = false;
 
-  // Parses "key=value" lines (or ";"-separated pairs). Unknown keys are errors.
+  // Parses ";"-separated or line-separated "key=value" pairs. Unknown keys are errors.
   static Result<Scenario> parse(std::string_view text);
-};
-
-// A record of what the agent asked of the host, for tests to check.
-struct Journal {
-  std::mutex lock;  // guards everything below
-  std::vector<std::string> calls;
-  std::vector<std::string> mainThreadViolations;
-  std::optional<StreamConfiguration> configuration;
-  std::vector<OutputType> outputsAdded;
-
-  void record(std::string call);
-  std::vector<std::string> snapshot();
 };
 
 class ScriptedStream;
 
 // The host of tests: answers from a scenario, calls its handlers from a thread
 // of its own, and delivers samples with explicit presentation times, never
-// paced by a clock.
-class ScriptedHost final : public Host {
+// paced by a clock. It records every call the agent makes of it.
+class ScriptedHost final : public Host, PermissionService, ApplicationService, CaptureService {
  public:
-  // `media` is the media writer to use: a real one for process tests, a
-  // recording one for unit tests.
+  // `media` is the media writer to use. Application calls are checked to run on the
+  // main thread of `runtime`, if given.
   ScriptedHost(Scenario scenario, std::unique_ptr<MediaWriterService> media,
                const Runtime* runtime = nullptr);
   ~ScriptedHost() override;
 
-  PermissionService& permissions() override;
-  ApplicationService& application() override;
-  CaptureService& capture() override;
+  PermissionService& permissions() override { return *this; }
+  ApplicationService& application() override { return *this; }
+  CaptureService& capture() override { return *this; }
   MediaWriterService& mediaWriter() override { return *media_; }
 
-  Journal& journal() { return journal_; }
-  Scenario& scenario() { return scenario_; }
+  // Every call so far, in order; one made off the main thread that should not
+  // have been says so.
+  std::vector<std::string> calls();
+  std::optional<StreamConfiguration> configuration();
   // The last stream made, if any; owned by the agent.
   ScriptedStream* stream() { return stream_.load(); }
   SerialQueue& hostQueue() { return hostQueue_; }
-  const Runtime* runtime() const { return runtime_; }
 
  private:
   friend class ScriptedStream;
-  class Permissions;
-  class Application;
-  class Capture;
+  void record(std::string call, bool onMainThreadOnly = false);
 
-  Scenario scenario_;
+  bool preflightScreenCaptureAccess() override {
+    record("preflightScreenCaptureAccess");
+    return scenario_.screenPreflight;
+  }
+  bool requestScreenCaptureAccess() override {
+    record("requestScreenCaptureAccess");
+    return scenario_.screenRequest;
+  }
+  AuthorizationStatus microphoneAuthorizationStatus() override;
+  void requestMicrophoneAccess(std::function<void(bool)> handler) override;
+  bool setActivationPolicy(ActivationPolicy policy) override {
+    record(policy == ActivationPolicy::regular ? "setActivationPolicy(regular)"
+                                               : "setActivationPolicy(accessory)",
+           true);
+    return true;
+  }
+  void activateIgnoringOtherApps(bool) override { record("activateIgnoringOtherApps", true); }
+  void getShareableContent(bool, bool, ContentHandler handler) override;
+  std::unique_ptr<CaptureStream> makeStream(const ContentFilter&,
+                                            const StreamConfiguration& configuration,
+                                            StreamDelegate& delegate) override;
+
+  const Scenario scenario_;
   std::unique_ptr<MediaWriterService> media_;
   const Runtime* runtime_;
-  Journal journal_;
+  std::atomic<bool> microphoneRequested_{false};
+  std::mutex lock_;  // guards the two records below
+  std::vector<std::string> calls_;
+  std::optional<StreamConfiguration> configuration_;
   std::atomic<ScriptedStream*> stream_{nullptr};
-  std::unique_ptr<Permissions> permissions_;
-  std::unique_ptr<Application> application_;
-  std::unique_ptr<Capture> capture_;
   SerialQueue hostQueue_{"velkin.scripted.host", QualityOfService::userInitiated};
 };
 
@@ -113,14 +121,12 @@ class ScriptedStream final : public CaptureStream {
   void stopCapture(Completion handler) override;
 
   // Delivers one sample of `type` on its queue: `frames` frames of 48 kHz
-  // stereo float at `pts` frames (timescale 48000). `type` may be any value;
-  // one without an output is dropped, as the host would.
-  void deliver(OutputType type, int64_t pts, int64_t frames, bool ready = true,
-               bool withFormat = true);
+  // stereo float at `pts` frames (timescale 48000), or a screen frame without
+  // audio. `type` may be any value; one without an output is dropped, as the
+  // host would.
+  void deliver(OutputType type, int64_t pts, int64_t frames, bool ready = true);
   // Blocks until every queue has run what was delivered so far.
   void drain();
-  // Reports the stream as stopped by itself, from the host's thread.
-  void fail(Error error);
 
   bool capturing() const { return capturing_.load(); }
 
@@ -131,34 +137,6 @@ class ScriptedStream final : public CaptureStream {
   StreamDelegate& delegate_;
   std::map<OutputType, std::pair<StreamOutput*, SerialQueue*>> outputs_;  // set before start
   std::atomic<bool> capturing_{false};
-};
-
-// A media writer that keeps no file: it records what reached each segment.
-struct RecordedSegment {
-  std::filesystem::path url;
-  MediaTime sessionStart;
-  int64_t frames = 0;
-  std::vector<int64_t> sampleTimes;  // pts values, in frames
-  bool finished = false;
-};
-
-class RecordingMediaWriterService final : public MediaWriterService {
- public:
-  Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
-                                                  MediaFileType type) override;
-  std::shared_ptr<MediaWriterInput> makeAudioInput(const AudioOutputSettings& settings,
-                                                   const FormatDescription* hint) override;
-
-  std::vector<RecordedSegment> segments();
-
-  struct State {
-    std::mutex lock;  // guards segments
-    std::vector<RecordedSegment> segments;
-  };
-
- private:
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-  SerialQueue finisher_{"velkin.scripted.finish", QualityOfService::utility};
 };
 
 }  // namespace velkin::scripted
