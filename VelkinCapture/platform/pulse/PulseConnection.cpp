@@ -47,13 +47,15 @@ Result<std::unique_ptr<PulseConnection>> PulseConnection::open(const char* clien
   if (connection->context_ == nullptr) {
     return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
   }
-  pa_context_set_state_callback(connection->context_, &PulseConnection::onState, connection.get());
   // Refuse to spawn a server: recording through one that nobody plays into would
   // look like success and capture silence.
   if (pa_context_connect(connection->context_, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return serverError(pa_context_errno(connection->context_),
                        "Could not connect to the audio server");
   }
+  // Set once connecting has begun (on this thread): from here on every change
+  // comes on the libpulse thread, which starts next.
+  pa_context_set_state_callback(connection->context_, &PulseConnection::onState, connection.get());
   if (pa_threaded_mainloop_start(connection->mainloop_) < 0) {
     return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
   }
@@ -119,10 +121,11 @@ void PulseConnection::Deadline::onTimer(pa_mainloop_api*, pa_time_event*, const 
   self->connection.signal();
 }
 
-// Runs on the libpulse thread.
+// Runs on the libpulse thread, or on a thread that disconnects the context with
+// the main loop lock held. Not checked: the first changes can come before the
+// main loop knows its own thread (libpulse records it only once the thread runs).
 void PulseConnection::onState(pa_context* context, void* userdata) {
   auto* self = static_cast<PulseConnection*>(userdata);
-  VELKIN_ASSERT_LIBPULSE_THREAD(self->mainloop_);
   self->signal();
   if (self->listener_) {
     self->listener_(pa_context_get_state(context));

@@ -164,10 +164,11 @@ void RecordTrack::onRead(pa_stream* stream, size_t, void* userdata) {
   }
 }
 
-// Runs on the libpulse thread.
+// Runs on the libpulse thread, or on the thread connecting the stream (with the
+// main loop lock held) for the change connecting makes at once.
 void RecordTrack::onState(pa_stream* stream, void* userdata) {
   auto& self = *static_cast<RecordTrack*>(userdata);
-  VELKIN_ASSERT_LIBPULSE_THREAD(self.mainloop_);
+  VELKIN_ASSERT_MAINLOOP_LOCKED(self.mainloop_);
   // Wakes a start waiting for the connection to settle.
   pa_threaded_mainloop_signal(self.mainloop_, 0);
   if (stream != self.stream_) {
