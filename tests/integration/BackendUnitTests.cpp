@@ -89,70 +89,48 @@ pulse::StreamTiming steady(int64_t startFrame, int64_t written, int64_t latency 
   return pulse::StreamTiming{startFrame + written + latency, written, latency};
 }
 
-TEST(TrackTimeline, ALateFirstConnectionStartsWithSilenceOfExactlyThatLength) {
-  pulse::TrackTimeline timeline(fragment);
+TEST(TrackTimeline, AFirstConnectionStartsWithSilenceOfExactlyItsDelay) {
   // The sink had rendered ahead before we connected: the first audio was captured
   // 1.3 s into the capture. That gap is filled, and so is a gap of a few frames.
-  EXPECT_EQ(timeline.silenceBefore(0, steady(62'400, fragment)), 62'400);
-  timeline.advance(62'400 + fragment);
-
-  pulse::TrackTimeline early(fragment);
-  EXPECT_EQ(early.silenceBefore(0, steady(5, fragment)), 5);
-  pulse::TrackTimeline beforeStart(fragment);
-  EXPECT_EQ(beforeStart.silenceBefore(0, steady(-300, fragment)), 0);
+  for (const int64_t start : {int64_t(62'400), int64_t(5), int64_t(-300)}) {
+    pulse::TrackTimeline timeline(fragment);
+    EXPECT_EQ(timeline.silenceBefore(0, steady(start, fragment)), std::max<int64_t>(start, 0));
+  }
 }
 
-TEST(TrackTimeline, SteadyAudioFollowsOnDespiteJitterAndSourceLatency) {
+// One connection through steady audio with jitter, a burst the server held back,
+// a suspended source, and audio dated before the position.
+TEST(TrackTimeline, OnlyAStretchWithoutCaptureBecomesSilence) {
   pulse::TrackTimeline timeline(fragment);
-  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment, 240)), 0);
-  timeline.advance(fragment);
+  int64_t read = 0;  // stream frames placed so far
+  int64_t base = 0;  // where the stream's frame 0 was captured
+  const auto place = [&](int64_t frames, int64_t jitter = 0) {
+    pulse::StreamTiming timing = steady(base, read + frames, 240);
+    timing.atFrame += jitter;
+    const int64_t silence = timeline.silenceBefore(read, timing);
+    timeline.advance(silence + frames);
+    read += frames;
+    return silence;
+  };
+  EXPECT_EQ(place(fragment), 0);
   for (int64_t n = 1; n < 500; ++n) {
     // Replies late or early by up to half a fragment.
-    const int64_t jitter = (n % 7 - 3) * fragment / 6;
-    pulse::StreamTiming timing = steady(0, (n + 1) * fragment, 240);
-    timing.atFrame += jitter;
-    ASSERT_EQ(timeline.silenceBefore(n * fragment, timing), 0) << n;
-    timeline.advance(fragment);
+    ASSERT_EQ(place(fragment, (n % 7 - 3) * fragment / 6), 0) << n;
   }
-  EXPECT_EQ(timeline.position(), 500 * fragment);
-}
-
-TEST(TrackTimeline, AudioTheServerHeldBackIsLatencyNotAGap) {
-  pulse::TrackTimeline timeline(fragment);
-  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
-  timeline.advance(fragment);
-  // We stalled for 1 s; the server kept capturing and now sends 1 s at once. The
-  // reply comes after all of it: its write index is a second ahead of the first
-  // byte of the burst, which therefore dates right after the audio before.
-  const int64_t burst = 48'000;
-  const pulse::StreamTiming timing = steady(0, fragment + burst);
-  EXPECT_EQ(timeline.silenceBefore(fragment, timing), 0);
-  timeline.advance(burst);
-  EXPECT_EQ(timeline.position(), fragment + burst);
-}
-
-TEST(TrackTimeline, AStretchWithoutCaptureBecomesSilenceOfItsLength) {
-  pulse::TrackTimeline timeline(fragment);
-  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
-  timeline.advance(fragment);
+  // We stalled for 1 s and the server sends it at once: latency, not a gap.
+  EXPECT_EQ(place(48'000), 0);
   // The source was suspended for 0.75 s: the write index stood still meanwhile.
-  const int64_t stall = 36'000;
-  EXPECT_EQ(timeline.silenceBefore(fragment, steady(stall, 2 * fragment)), stall);
-  timeline.advance(stall + fragment);
-  // Then steady again, from the new base.
-  EXPECT_EQ(timeline.silenceBefore(2 * fragment, steady(stall, 3 * fragment)), 0);
+  base += 36'000;
+  EXPECT_EQ(place(fragment), 36'000);
+  EXPECT_EQ(place(fragment), 0);
+  EXPECT_EQ(timeline.position(), read + 36'000);
+  // The source clock runs fast, or a fill overshot: audio dated before the
+  // position follows on; nothing is taken back.
+  timeline.advance(10 * fragment);
+  EXPECT_EQ(place(fragment), 0);
 }
 
-TEST(TrackTimeline, AudioDatedBeforeThePositionIsNeverDroppedOrMovedEarlier) {
-  pulse::TrackTimeline timeline(fragment);
-  timeline.advance(10 * fragment);  // say, silence filled while the device was away
-  // The source clock runs fast, or the fill overshot: the audio dates earlier than
-  // the track's position. It follows on; nothing is taken back.
-  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
-  EXPECT_EQ(timeline.position(), 10 * fragment);
-}
-
-TEST(TrackTimeline, ShortGapsAreJitterExceptRightAfterAReconnection) {
+TEST(TrackTimeline, ShortGapsAreJitterExceptRightAfterAReconnectionOrAFill) {
   pulse::TrackTimeline timeline(fragment);
   EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
   timeline.advance(fragment);

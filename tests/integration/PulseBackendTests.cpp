@@ -199,15 +199,14 @@ void expectOneTimeline(const std::vector<Delivered>& buffers, const char* name) 
   int64_t next = 0;
   for (size_t i = 0; i < buffers.size(); ++i) {
     const Delivered& buffer = buffers[i];
-    ASSERT_TRUE(buffer.onItsQueue) << name << " buffer " << i;
-    ASSERT_TRUE(buffer.audio) << name << " buffer " << i;
-    ASSERT_EQ(buffer.audio->sampleRate, rate);
-    ASSERT_EQ(buffer.audio->channelsPerFrame, 2u);
-    ASSERT_EQ(buffer.audio->format, SampleFormat::float32);
-    ASSERT_EQ(buffer.time.timescale, rate) << name;
+    ASSERT_TRUE(buffer.onItsQueue && buffer.audio && buffer.audio->sampleRate == rate &&
+                buffer.audio->channelsPerFrame == 2 &&
+                buffer.audio->format == SampleFormat::float32 && buffer.time.timescale == rate)
+        << name << " buffer " << i;
     ASSERT_EQ(buffer.time.value, next) << name << " buffer " << i;
-    ASSERT_GT(buffer.frames, 0);
-    ASSERT_LE(buffer.frames, rate / 50) << name << ": longer than one fragment";
+    // 20 ms buffers, whatever the server sends: files cut on that grid.
+    ASSERT_TRUE(buffer.frames == rate / 50 || (i + 1 == buffers.size() && buffer.frames > 0))
+        << name << " buffer " << i << ": " << buffer.frames << " frames";
     next += buffer.frames;
   }
 }
@@ -429,7 +428,9 @@ TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
   EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, gap.start + gap.length + window / 2,
                                int64_t(microphone.size()))),
             0.15);
-  EXPECT_LT(longestZeroRun(system, *firstAbove(system, 0.1f)).length, rate / 100);
+  const testing::Run systemGap = longestZeroRun(system, *firstAbove(system, 0.1f));
+  EXPECT_LT(systemGap.length, rate / 100)
+      << "at " << double(systemGap.start) / rate << " of " << double(system.size()) / rate;
 }
 
 // What the process holds: its threads by name and its descriptors by what they

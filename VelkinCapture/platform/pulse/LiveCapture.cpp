@@ -36,6 +36,11 @@ uint32_t rateOf(const StreamConfiguration& configuration) {
 uint32_t channelsOf(const StreamConfiguration& configuration) {
   return uint32_t(std::max(configuration.channelCount, 0));
 }
+// Timing replies jitter by up to a fragment (a source or sink hands audio on a
+// fragment at a time); a gap is anything longer.
+int64_t toleranceFramesOf(const StreamConfiguration& configuration) {
+  return std::max<int64_t>(1, framesOf(fragmentUsec, rateOf(configuration)));
+}
 int64_t bufferFramesOf(const StreamConfiguration& configuration) {
   return std::max<int64_t>(1, framesOf(bufferUsec, rateOf(configuration)));
 }
@@ -52,10 +57,11 @@ LiveCapture::LiveCapture(const StreamConfiguration& configuration,
       delivery_(std::move(delivery)),
       failed_(std::move(failed)),
       system_(OutputType::audio, "call audio", rateOf(configuration), channelsOf(configuration),
-              datingPolicy, bufferFramesOf(configuration), batchFramesOf(configuration), *this),
+              datingPolicy, toleranceFramesOf(configuration), bufferFramesOf(configuration),
+              batchFramesOf(configuration), *this),
       microphone_(OutputType::microphone, "microphone", rateOf(configuration),
-                  channelsOf(configuration), datingPolicy, bufferFramesOf(configuration),
-                  batchFramesOf(configuration), *this) {}
+                  channelsOf(configuration), datingPolicy, toleranceFramesOf(configuration),
+                  bufferFramesOf(configuration), batchFramesOf(configuration), *this) {}
 
 void LiveCapture::want(bool system, bool microphone) {
   system_.wanted = system;
@@ -145,11 +151,15 @@ void LiveCapture::finish() {
   }
   VELKIN_ASSERT_MAINLOOP_LOCKED(connection_->mainloop());
   finishing_ = true;
+  const int64_t now = monotonicNanoseconds();
   for (RecordTrack* track : {&system_, &microphone_}) {
     if (track->ready()) {
       track->read();
-      // Also brings a quiet track up to what its source has captured.
-      track->requestTiming(true);
+      // Also brings a quiet track, or one without audio yet, up to what its source
+      // has captured. A track with audio is not checked: its source hands audio
+      // on a fragment at a time, and the one under way is no stretch without audio.
+      track->requestTiming(track->lastArrival == 0 ||
+                           now - track->quietSince() >= datingPolicy.quietNanoseconds);
     }
   }
   // The replies come after every byte sent before them. A server that does not

@@ -15,23 +15,22 @@ int64_t monotonicNanoseconds() {
 }
 
 RecordTrack::RecordTrack(OutputType type_, const char* label_, uint32_t rate_, uint32_t channels,
-                         const DatingPolicy& policy_, int64_t bufferFrames, int64_t batchFrames,
-                         TrackEvents& events)
+                         const DatingPolicy& policy_, int64_t toleranceFrames, int64_t bufferFrames,
+                         int64_t batchFrames, TrackEvents& events)
     : type(type_),
       label(label_),
       rate(rate_),
       frameBytes(size_t(channels) * sizeof(float)),
       format(AudioStreamDescription{double(rate_), channels, SampleFormat::float32}),
       policy(policy_),
-      // Timing replies jitter by well under a buffer; a gap is anything longer.
-      timeline(bufferFrames),
+      timeline(toleranceFrames),
       batcher(std::max<size_t>(frameBytes, 1), bufferFrames, batchFrames),
       events_(events),
-      bufferFrames_(bufferFrames) {}
+      toleranceFrames_(toleranceFrames) {}
 
 void RecordTrack::restart(int64_t startNanoseconds) {
   startNanoseconds_ = startNanoseconds;
-  timeline = TrackTimeline(bufferFrames_);
+  timeline = TrackTimeline(toleranceFrames_);
   batcher.reset(0);
   refusals = 0;
   quietSince_ = startNanoseconds;

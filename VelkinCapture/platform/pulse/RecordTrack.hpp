@@ -36,8 +36,8 @@ class TrackEvents {
 class RecordTrack {
  public:
   RecordTrack(OutputType type, const char* label, uint32_t rate, uint32_t channels,
-              const DatingPolicy& policy, int64_t bufferFrames, int64_t batchFrames,
-              TrackEvents& events);
+              const DatingPolicy& policy, int64_t toleranceFrames, int64_t bufferFrames,
+              int64_t batchFrames, TrackEvents& events);
   ~RecordTrack() { close(); }
   RecordTrack(const RecordTrack&) = delete;
   RecordTrack& operator=(const RecordTrack&) = delete;
@@ -91,7 +91,7 @@ class RecordTrack {
   static void onTiming(pa_stream* stream, int success, void* userdata);
 
   TrackEvents& events_;
-  const int64_t bufferFrames_;
+  const int64_t toleranceFrames_;
   pa_threaded_mainloop* mainloop_ = nullptr;  // of the current connection
   pa_stream* stream_ = nullptr;
   bool ready_ = false;
