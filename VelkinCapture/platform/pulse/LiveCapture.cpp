@@ -152,20 +152,37 @@ void LiveCapture::finish() {
   VELKIN_ASSERT_MAINLOOP_LOCKED(connection_->mainloop());
   finishing_ = true;
   const int64_t now = monotonicNanoseconds();
+  // Tracks with audio under way: their sources hand it on a fragment at a time.
+  const auto flowing = [&](const RecordTrack& track) {
+    return track.ready() && track.lastArrival != 0 &&
+           now - track.quietSince() < datingPolicy.quietNanoseconds;
+  };
+  const bool systemFlows = flowing(system_);
+  const bool microphoneFlows = flowing(microphone_);
   for (RecordTrack* track : {&system_, &microphone_}) {
     if (track->ready()) {
       track->read();
-      // Also brings a quiet track, or one without audio yet, up to what its source
-      // has captured. A track with audio is not checked: its source hands audio
-      // on a fragment at a time, and the one under way is no stretch without audio.
-      track->requestTiming(track->lastArrival == 0 ||
-                           now - track->quietSince() >= datingPolicy.quietNanoseconds);
+      // Also brings a quiet track, or one without audio yet, up to what its
+      // source has captured; the fragment under way is no stretch without audio.
+      track->requestTiming(!(track == &system_ ? systemFlows : microphoneFlows));
     }
   }
   // The replies come after every byte sent before them. A server that does not
   // answer in time leaves the tracks where they are.
   connection_->waitUntil(
       [&] { return !system_.timingRequested() && !microphone_.timingRequested(); });
+  // A track with audio waits (a fragment or two at most) for the fragment that
+  // holds the stop, so that it ends no earlier than the call's time.
+  const auto reachedStop = [&](const RecordTrack& track, bool flows) {
+    return !flows || !track.ready() ||
+           track.timeline.position() + int64_t(track.pending.size() / track.frameBytes) >=
+               track.framesAt(now);
+  };
+  connection_->waitUntil(
+      [&] {
+        return reachedStop(system_, systemFlows) && reachedStop(microphone_, microphoneFlows);
+      },
+      2 * fragmentUsec);
   for (RecordTrack* track : {&system_, &microphone_}) {
     if (!track->wanted) {
       continue;
@@ -307,7 +324,10 @@ void LiveCapture::postScreenFrame() {
 }
 
 void LiveCapture::audioRead(RecordTrack& track) {
-  // Finish places the last audio itself.
+  // Finish places the last audio itself, and may be waiting for it.
+  if (finishing_) {
+    connection_->signal();
+  }
   if (!live_ || finishing_ || track.pending.empty()) {
     return;
   }
