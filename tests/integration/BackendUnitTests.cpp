@@ -1,12 +1,21 @@
 // Server-free parts of the Linux backend: the desktop size from a fake sysfs tree,
-// and how a track's audio is placed on the call's timeline.
+// how a track's audio is dated, batched and pointed at devices, and what a start
+// does when the server is silent or absent.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 
 #include "platform/linux/DrmDisplay.hpp"
+#include "platform/pulse/AudioBatcher.hpp"
+#include "platform/pulse/DeviceFollower.hpp"
+#include "platform/pulse/PulseCaptureStream.hpp"
+#include "platform/pulse/PulseConnection.hpp"
 #include "platform/pulse/TrackTimeline.hpp"
 
 namespace velkin {
@@ -80,70 +89,48 @@ pulse::StreamTiming steady(int64_t startFrame, int64_t written, int64_t latency 
   return pulse::StreamTiming{startFrame + written + latency, written, latency};
 }
 
-TEST(TrackTimeline, ALateFirstConnectionStartsWithSilenceOfExactlyThatLength) {
-  pulse::TrackTimeline timeline(fragment);
+TEST(TrackTimeline, AFirstConnectionStartsWithSilenceOfExactlyItsDelay) {
   // The sink had rendered ahead before we connected: the first audio was captured
   // 1.3 s into the capture. That gap is filled, and so is a gap of a few frames.
-  EXPECT_EQ(timeline.silenceBefore(0, steady(62'400, fragment)), 62'400);
-  timeline.advance(62'400 + fragment);
-
-  pulse::TrackTimeline early(fragment);
-  EXPECT_EQ(early.silenceBefore(0, steady(5, fragment)), 5);
-  pulse::TrackTimeline beforeStart(fragment);
-  EXPECT_EQ(beforeStart.silenceBefore(0, steady(-300, fragment)), 0);
+  for (const int64_t start : {int64_t(62'400), int64_t(5), int64_t(-300)}) {
+    pulse::TrackTimeline timeline(fragment);
+    EXPECT_EQ(timeline.silenceBefore(0, steady(start, fragment)), std::max<int64_t>(start, 0));
+  }
 }
 
-TEST(TrackTimeline, SteadyAudioFollowsOnDespiteJitterAndSourceLatency) {
+// One connection through steady audio with jitter, a burst the server held back,
+// a suspended source, and audio dated before the position.
+TEST(TrackTimeline, OnlyAStretchWithoutCaptureBecomesSilence) {
   pulse::TrackTimeline timeline(fragment);
-  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment, 240)), 0);
-  timeline.advance(fragment);
+  int64_t read = 0;  // stream frames placed so far
+  int64_t base = 0;  // where the stream's frame 0 was captured
+  const auto place = [&](int64_t frames, int64_t jitter = 0) {
+    pulse::StreamTiming timing = steady(base, read + frames, 240);
+    timing.atFrame += jitter;
+    const int64_t silence = timeline.silenceBefore(read, timing);
+    timeline.advance(silence + frames);
+    read += frames;
+    return silence;
+  };
+  EXPECT_EQ(place(fragment), 0);
   for (int64_t n = 1; n < 500; ++n) {
     // Replies late or early by up to half a fragment.
-    const int64_t jitter = (n % 7 - 3) * fragment / 6;
-    pulse::StreamTiming timing = steady(0, (n + 1) * fragment, 240);
-    timing.atFrame += jitter;
-    ASSERT_EQ(timeline.silenceBefore(n * fragment, timing), 0) << n;
-    timeline.advance(fragment);
+    ASSERT_EQ(place(fragment, (n % 7 - 3) * fragment / 6), 0) << n;
   }
-  EXPECT_EQ(timeline.position(), 500 * fragment);
-}
-
-TEST(TrackTimeline, AudioTheServerHeldBackIsLatencyNotAGap) {
-  pulse::TrackTimeline timeline(fragment);
-  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
-  timeline.advance(fragment);
-  // We stalled for 1 s; the server kept capturing and now sends 1 s at once. The
-  // reply comes after all of it: its write index is a second ahead of the first
-  // byte of the burst, which therefore dates right after the audio before.
-  const int64_t burst = 48'000;
-  const pulse::StreamTiming timing = steady(0, fragment + burst);
-  EXPECT_EQ(timeline.silenceBefore(fragment, timing), 0);
-  timeline.advance(burst);
-  EXPECT_EQ(timeline.position(), fragment + burst);
-}
-
-TEST(TrackTimeline, AStretchWithoutCaptureBecomesSilenceOfItsLength) {
-  pulse::TrackTimeline timeline(fragment);
-  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
-  timeline.advance(fragment);
+  // We stalled for 1 s and the server sends it at once: latency, not a gap.
+  EXPECT_EQ(place(48'000), 0);
   // The source was suspended for 0.75 s: the write index stood still meanwhile.
-  const int64_t stall = 36'000;
-  EXPECT_EQ(timeline.silenceBefore(fragment, steady(stall, 2 * fragment)), stall);
-  timeline.advance(stall + fragment);
-  // Then steady again, from the new base.
-  EXPECT_EQ(timeline.silenceBefore(2 * fragment, steady(stall, 3 * fragment)), 0);
+  base += 36'000;
+  EXPECT_EQ(place(fragment), 36'000);
+  EXPECT_EQ(place(fragment), 0);
+  EXPECT_EQ(timeline.position(), read + 36'000);
+  // The source clock runs fast, or a fill overshot: audio dated before the
+  // position follows on; nothing is taken back.
+  timeline.advance(10 * fragment);
+  EXPECT_EQ(place(fragment), 0);
 }
 
-TEST(TrackTimeline, AudioDatedBeforeThePositionIsNeverDroppedOrMovedEarlier) {
-  pulse::TrackTimeline timeline(fragment);
-  timeline.advance(10 * fragment);  // say, silence filled while the device was away
-  // The source clock runs fast, or the fill overshot: the audio dates earlier than
-  // the track's position. It follows on; nothing is taken back.
-  EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
-  EXPECT_EQ(timeline.position(), 10 * fragment);
-}
-
-TEST(TrackTimeline, ShortGapsAreJitterExceptRightAfterAReconnection) {
+TEST(TrackTimeline, ShortGapsAreJitterExceptRightAfterAReconnectionOrAFill) {
   pulse::TrackTimeline timeline(fragment);
   EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
   timeline.advance(fragment);
@@ -162,6 +149,134 @@ TEST(TrackTimeline, ShortGapsAreJitterExceptRightAfterAReconnection) {
   resumedAt = timeline.position() + 240;
   EXPECT_EQ(timeline.silenceBefore(0, steady(resumedAt, fragment)), 240);
 }
+
+TEST(Dating, AudioWaitsForTheServersTimingOnlyWhenItCouldFollowAGap) {
+  constexpr int64_t ms = 1'000'000;
+  const pulse::DatingPolicy policy{250 * ms, 2000 * ms, 200 * ms};
+  struct Case {
+    pulse::ArrivalFacts facts;
+    bool dated;
+  } cases[] = {
+      {{10'000 * ms, 9'900 * ms, 9'000 * ms, false, false}, false},  // at the fragment's pace
+      {{10'000 * ms, 0, 9'000 * ms, false, false}, true},            // first of a connection
+      {{10'000 * ms, 9'700 * ms, 9'000 * ms, false, false}, true},   // after a pause
+      {{10'000 * ms, 9'900 * ms, 7'000 * ms, false, false}, true},   // not dated for long
+      {{10'000 * ms, 9'900 * ms, 9'000 * ms, true, false}, true},    // waits behind a request
+      {{10'000 * ms, 9'900 * ms, 9'000 * ms, false, true}, true},    // after a fill
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(pulse::mustDate(policy, c.facts), c.dated) << c.facts.previousArrival;
+  }
+  // A quiet source that has sent all it captured had no audio up to the reply,
+  // less what sits in the device and a margin; one that sent more is in latency.
+  EXPECT_EQ(pulse::quietUntil({48'000, 9'600, 480}, 9'600, 960), 48'000 - 480 - 960);
+  EXPECT_FALSE(pulse::quietUntil({48'000, 9'700, 480}, 9'600, 960));
+  // The timer is due for a quiet track after the quiet time, for a detached one
+  // from now, and never for a track nobody wants.
+  EXPECT_EQ(pulse::nextQuietCheck(policy, true, true, 5 * ms, 90 * ms), 205 * ms);
+  EXPECT_EQ(pulse::nextQuietCheck(policy, true, false, 5 * ms, 90 * ms), 290 * ms);
+  EXPECT_FALSE(pulse::nextQuietCheck(policy, false, true, 5 * ms, 90 * ms));
+}
+
+TEST(AudioBatcher, HandsOutWholeBuffersOnTheGridInBatchesAndTheRestAtTheEnd) {
+  // 2-byte frames, buffers of 3 frames, batches of at least 6.
+  pulse::AudioBatcher batcher(2, 3, 6);
+  batcher.reset(30);
+  const std::vector<std::byte> five(10, std::byte{1});
+  batcher.addAudio(five);
+  EXPECT_FALSE(batcher.take(false));  // 5 frames: not a batch yet
+  batcher.addSilence(3);
+  auto batch = batcher.take(false);  // 8 frames: 6 go, on the grid
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->position, 30);
+  ASSERT_EQ(batch->data.size(), 12u);
+  EXPECT_EQ(batch->data[9], std::byte{1});
+  EXPECT_EQ(batch->data[10], std::byte{0});
+  EXPECT_EQ(batcher.heldFrames(), 2);
+  batch = batcher.take(true);  // the end of the track: the short rest too
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->position, 36);
+  EXPECT_EQ(batch->data.size(), 4u);
+  EXPECT_FALSE(batcher.take(true));
+}
+
+TEST(DeviceFollowing, TheMicrophoneIsNeverAMonitorAndTheCallAudioNeverItsFeed) {
+  using pulse::SinkFacts;
+  using pulse::SourceFacts;
+  const SinkFacts call{"call", "call.monitor"};
+  const SinkFacts feed{"mic_in", "mic_in.monitor"};
+  const SourceFacts mic{"mic", false, "mic_in.monitor"};
+  const SourceFacts monitor{"call.monitor", true, ""};
+  struct Case {
+    std::optional<SinkFacts> sink;
+    std::optional<SourceFacts> source;
+    bool microphoneWanted;
+    std::string microphone, callAudio;
+  } cases[] = {
+      {call, mic, true, "mic", "call.monitor"},
+      {call, monitor, true, "", "call.monitor"},  // only a monitor left: no microphone
+      {feed, mic, true, "mic", ""},               // only the microphone's feed left
+      {feed, mic, false, "", "mic_in.monitor"},   // unless the microphone is not recorded
+      {std::nullopt, std::nullopt, true, "", ""},
+  };
+  for (const Case& c : cases) {
+    const pulse::DeviceTargets targets = pulse::chooseTargets(c.sink, c.source, c.microphoneWanted);
+    EXPECT_EQ(targets.microphone, c.microphone);
+    EXPECT_EQ(targets.callAudio, c.callAudio);
+  }
+  // New defaults and devices that come or go matter; a device's own changes do not.
+  EXPECT_TRUE(pulse::changesTargets(
+      pa_subscription_event_type_t(PA_SUBSCRIPTION_EVENT_SERVER | PA_SUBSCRIPTION_EVENT_CHANGE)));
+  EXPECT_TRUE(pulse::changesTargets(
+      pa_subscription_event_type_t(PA_SUBSCRIPTION_EVENT_SINK | PA_SUBSCRIPTION_EVENT_REMOVE)));
+  EXPECT_FALSE(pulse::changesTargets(
+      pa_subscription_event_type_t(PA_SUBSCRIPTION_EVENT_SOURCE | PA_SUBSCRIPTION_EVENT_CHANGE)));
+  // Requests during a round fold into one more round.
+  pulse::RoundGate gate;
+  EXPECT_TRUE(gate.request());
+  EXPECT_FALSE(gate.request());
+  EXPECT_FALSE(gate.request());
+  EXPECT_TRUE(gate.finish());
+  EXPECT_FALSE(gate.finish());
+  EXPECT_FALSE(gate.busy());
+}
+
+// A server that takes the connection and never answers.
+TEST(PulseConnection, AServerThatNeverAnswersFailsTheConnectionInTime) {
+  const std::string path = ::testing::TempDir() + "velkin-mute-" + std::to_string(getpid());
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  unlink(path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  const auto connection = pulse::PulseConnection::open("test", ("unix:" + path).c_str(), 200'000);
+  ASSERT_FALSE(connection);
+  EXPECT_EQ(connection.error().message, "The audio server did not answer the connection: Timeout");
+  close(listener);
+  unlink(path.c_str());
+}
+
+#ifndef NDEBUG
+struct NoDelegate : StreamDelegate {
+  void streamDidStop(CaptureStream&, const Error&) override {}
+};
+
+// The stream's completion handlers run on the queue its destructor waits for.
+TEST(PulseCaptureStreamDeathTest, DestroyingTheStreamFromItsOwnHandlerIsCaught) {
+  EXPECT_DEATH(
+      {
+        setenv("PULSE_SERVER", "unix:/nonexistent/velkin", 1);
+        NoDelegate delegate;
+        auto* stream = pulse::makeCaptureStream(StreamConfiguration{}, delegate).release();
+        std::promise<void> done;
+        stream->startCapture([&](std::optional<Error>) { delete stream; });
+        done.get_future().wait();
+      },
+      "isCurrent");
+}
+#endif
 
 }  // namespace
 }  // namespace velkin

@@ -20,6 +20,7 @@
 #include "platform/Capture.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/pulse/PulseCaptureService.hpp"
+#include "platform/pulse/PulseQueries.hpp"
 
 namespace velkin {
 namespace {
@@ -198,15 +199,14 @@ void expectOneTimeline(const std::vector<Delivered>& buffers, const char* name) 
   int64_t next = 0;
   for (size_t i = 0; i < buffers.size(); ++i) {
     const Delivered& buffer = buffers[i];
-    ASSERT_TRUE(buffer.onItsQueue) << name << " buffer " << i;
-    ASSERT_TRUE(buffer.audio) << name << " buffer " << i;
-    ASSERT_EQ(buffer.audio->sampleRate, rate);
-    ASSERT_EQ(buffer.audio->channelsPerFrame, 2u);
-    ASSERT_EQ(buffer.audio->format, SampleFormat::float32);
-    ASSERT_EQ(buffer.time.timescale, rate) << name;
+    ASSERT_TRUE(buffer.onItsQueue && buffer.audio && buffer.audio->sampleRate == rate &&
+                buffer.audio->channelsPerFrame == 2 &&
+                buffer.audio->format == SampleFormat::float32 && buffer.time.timescale == rate)
+        << name << " buffer " << i;
     ASSERT_EQ(buffer.time.value, next) << name << " buffer " << i;
-    ASSERT_GT(buffer.frames, 0);
-    ASSERT_LE(buffer.frames, rate / 50) << name << ": longer than one fragment";
+    // 20 ms buffers, whatever the server sends: files cut on that grid.
+    ASSERT_TRUE(buffer.frames == rate / 50 || (i + 1 == buffers.size() && buffer.frames > 0))
+        << name << " buffer " << i << ": " << buffer.frames << " frames";
     next += buffer.frames;
   }
 }
@@ -316,30 +316,15 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
     EXPECT_LT(maximum(amplitudes(microphoneTrack, callHz, from_, to_)), 0.005);
   }
 
-  // About 50 buffers a second, handed over a tenth of a second at a time, never
-  // in the bursts of seconds a source sends when it is not asked for latency.
+  // Handed over in batches, never in the bursts of seconds a source sends when it
+  // is not asked for latency: a segment's last audio reaches its file in time.
   for (const auto* buffers : {&system, &microphone}) {
-    const int64_t to = session.stoppedAt - 100'000'000;
-    const int64_t from_ = to - 1'500'000'000;
-    int count = 0;
-    int64_t previous = 0;
     int64_t longestPause = 0;
-    for (const Delivered& buffer : *buffers) {
-      if (buffer.arrivedAt >= from_ && buffer.arrivedAt < to) {
-        ++count;
-        if (previous != 0) {
-          longestPause = std::max(longestPause, buffer.arrivedAt - previous);
-        }
-        previous = buffer.arrivedAt;
-      }
+    for (size_t i = 1; i < buffers->size(); ++i) {
+      longestPause = std::max(longestPause, (*buffers)[i].arrivedAt - (*buffers)[i - 1].arrivedAt);
     }
-    const double perSecond = count / 1.5;
-    std::printf("%s: %.1f buffers/s, longest pause %.1f ms\n",
-                buffers == &system ? "call audio" : "microphone", perSecond,
-                double(longestPause) / 1e6);
-    EXPECT_GT(perSecond, 45);
-    EXPECT_LT(perSecond, 55);
-    EXPECT_LT(longestPause, 160'000'000);
+    std::printf("longest pause between deliveries: %.1f ms\n", double(longestPause) / 1e6);
+    EXPECT_LT(longestPause, 700'000'000);
   }
 
   // One frame without image per second on the screen queue.
@@ -353,11 +338,18 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
   }
 }
 
-TEST_F(PulseBackend, CallAudioFollowsANewDefaultSinkAndNeverTheMicrophone) {
+// A new default sink, then every sink but the microphone's feed gone: the call
+// audio track follows, then stays silent, never recording the microphone.
+TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   ASSERT_TRUE(
       daemon_.pactl("load-module module-null-sink sink_name=headset rate=48000 channels=2"));
-  const auto player =
-      playTones({{"call", callHz}, {"headset", headsetHz}, {"mic_in", microphoneHz}});
+  settle({"call", "headset", "mic_in"});
+  auto callPlayer = std::make_unique<Player>(
+      std::vector<Player::Feed>{{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});
+  auto headsetPlayer = std::make_unique<Player>(
+      std::vector<Player::Feed>{{"headset", [](int64_t n) { return tone(n, headsetHz, 0.2f); }}});
+  Player microphonePlayer({{"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
+  std::this_thread::sleep_for(100ms);
 
   Session session;
   const std::optional<Error> error = session.start();
@@ -366,113 +358,45 @@ TEST_F(PulseBackend, CallAudioFollowsANewDefaultSinkAndNeverTheMicrophone) {
   const int64_t switchedAt = monotonicNanoseconds();
   ASSERT_TRUE(daemon_.pactl("set-default-sink headset"));
   std::this_thread::sleep_for(1000ms);
-  session.stop();
-
-  expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
-  const std::vector<float> track = session.recorder.track(OutputType::audio);
-  const int64_t switchFrame = framesSince(session.startedAt, switchedAt);
-  // Before the switch the call sink, after it the headset; the microphone never.
-  const int64_t start = *firstAbove(track, 0.1f) + window;
-  EXPECT_GT(minimum(amplitudes(track, callHz, start, switchFrame - window)), 0.15);
-  EXPECT_LT(maximum(amplitudes(track, headsetHz, start, switchFrame - window)), 0.005);
-  // The new sink's audio from shortly after the command on. (The server moves the
-  // player's call stream along to the new default, as it would a call app's.)
-  const int64_t settled = switchFrame + rate / 5;
-  EXPECT_GT(minimum(amplitudes(track, headsetHz, settled, int64_t(track.size()))), 0.15);
-  EXPECT_LT(maximum(amplitudes(track, microphoneHz, 0, int64_t(track.size()))), 0.005);
-  // The change costs a short stretch of silence, and the timeline stays true.
-  const testing::Run gap = longestZeroRun(track, start);
-  std::printf("default sink change: %.1f ms of silence at %.3f s (command at %.3f s)\n",
-              double(gap.length) * 1000 / rate, double(gap.start) / rate,
-              double(switchFrame) / rate);
-  EXPECT_LT(gap.length, rate / 10);
-  EXPECT_NEAR(double(track.size()) / rate, session.seconds(), 0.06);
-}
-
-TEST_F(PulseBackend, RemovedSinksNeverLeaveTheMicrophoneOnTheCallAudioTrack) {
-  ASSERT_TRUE(
-      daemon_.pactl("load-module module-null-sink sink_name=speakers rate=48000 "
-                    "channels=2 sink_properties=device.form_factor=speaker"));
-  const std::optional<std::string> modules = daemon_.pactl("list short modules");
-  ASSERT_TRUE(modules);
-  const auto moduleOf = [&](const std::string& sink) {
-    const size_t at = modules->find("sink_name=" + sink + " ");
-    const size_t line = modules->rfind('\n', at);
-    return std::stoi(modules->substr(line == std::string::npos ? 0 : line + 1));
-  };
-  const int callModule = moduleOf("call");
-  const int speakersModule = moduleOf("speakers");
-  settle({"call", "speakers", "mic_in"});
-
-  auto callPlayer = std::make_unique<Player>(
-      std::vector<Player::Feed>{{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});
-  auto speakersPlayer = std::make_unique<Player>(
-      std::vector<Player::Feed>{{"speakers", [](int64_t n) { return tone(n, headsetHz, 0.2f); }}});
-  Player microphonePlayer({{"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
-  std::this_thread::sleep_for(100ms);
-
-  Session session;
-  const std::optional<Error> error = session.start();
-  ASSERT_FALSE(error) << error->description();
-  std::this_thread::sleep_for(1000ms);
-  // The headset is unplugged: the server picks the speakers as the default.
-  callPlayer.reset();  // its stream would otherwise be moved along
-  const int64_t firstRemoval = monotonicNanoseconds();
-  ASSERT_TRUE(daemon_.pactl("unload-module " + std::to_string(callModule)));
-  std::this_thread::sleep_for(1000ms);
-  // Then the speakers go too: the only sink left is the microphone's own feed.
-  speakersPlayer.reset();
-  const int64_t secondRemoval = monotonicNanoseconds();
-  ASSERT_TRUE(daemon_.pactl("unload-module " + std::to_string(speakersModule)));
+  // Their streams would otherwise be moved along to the microphone's feed.
+  callPlayer.reset();
+  headsetPlayer.reset();
+  const int64_t removedAt = monotonicNanoseconds();
+  for (const char* sink : {"headset", "call"}) {
+    const std::optional<std::string> modules = daemon_.pactl("list short modules");
+    ASSERT_TRUE(modules);
+    const size_t at = modules->find(std::string("sink_name=") + sink + " ");
+    if (at != std::string::npos) {
+      const size_t line = modules->rfind('\n', at);
+      const std::string module = modules->substr(line == std::string::npos ? 0 : line + 1);
+      ASSERT_TRUE(daemon_.pactl("unload-module " + std::to_string(std::stoi(module))));
+    }
+  }
   std::this_thread::sleep_for(800ms);
   session.stop();
   EXPECT_TRUE(session.recorder.stops().empty());
 
   expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
   const std::vector<float> track = session.recorder.track(OutputType::audio);
+  const int64_t switchFrame = framesSince(session.startedAt, switchedAt);
+  const int64_t removedFrame = framesSince(session.startedAt, removedAt);
+  const int64_t start = *firstAbove(track, 0.1f) + window;
+  EXPECT_GT(minimum(amplitudes(track, callHz, start, switchFrame - window)), 0.15);
+  EXPECT_LT(maximum(amplitudes(track, headsetHz, start, switchFrame - window)), 0.005);
+  EXPECT_GT(minimum(amplitudes(track, headsetHz, switchFrame + rate / 5, removedFrame)), 0.15);
+  EXPECT_LT(maximum(amplitudes(track, headsetHz, removedFrame + rate / 5, int64_t(track.size()))),
+            0.005);
   EXPECT_LT(maximum(amplitudes(track, microphoneHz, 0, int64_t(track.size()))), 0.005)
       << "the call audio track recorded the microphone";
-  const int64_t first = framesSince(session.startedAt, firstRemoval);
-  const int64_t second = framesSince(session.startedAt, secondRemoval);
-  EXPECT_GT(minimum(amplitudes(track, callHz, *firstAbove(track, 0.1f) + window, first - window)),
-            0.15);
-  EXPECT_GT(minimum(amplitudes(track, headsetHz, first + rate / 5, second - window)), 0.15);
-  // Detached after the second removal: silence, still in step with the call.
-  EXPECT_LT(maximum(amplitudes(track, headsetHz, second + rate / 5, int64_t(track.size()))), 0.005);
+  // The change costs a short stretch of silence, and the timeline stays true.
+  const testing::Run gap = longestZeroRun(std::span(track).first(size_t(removedFrame)), start);
+  std::printf("default sink change: %.1f ms of silence\n", double(gap.length) * 1000 / rate);
+  EXPECT_LT(gap.length, rate / 10);
   EXPECT_NEAR(double(track.size()) / rate, session.seconds(), 0.06);
-  // The microphone went on throughout.
   const std::vector<float> microphone = session.recorder.track(OutputType::microphone);
   EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, *firstAbove(microphone, 0.1f) + window,
                                int64_t(microphone.size()))),
             0.15);
-}
-
-TEST_F(PulseBackend, TheMicrophoneFollowsANewDefaultSourceButNeverAMonitor) {
-  const auto player = playTones({{"call", callHz}, {"mic_in", microphoneHz}});
-  Session session;
-  const std::optional<Error> error = session.start();
-  ASSERT_FALSE(error) << error->description();
-  std::this_thread::sleep_for(700ms);
-  // The only input left is a monitor: the microphone track goes silent rather
-  // than record the call.
-  const int64_t toMonitor = monotonicNanoseconds();
-  ASSERT_TRUE(daemon_.pactl("set-default-source call.monitor"));
-  std::this_thread::sleep_for(700ms);
-  const int64_t back = monotonicNanoseconds();
-  ASSERT_TRUE(daemon_.pactl("set-default-source mic"));
-  std::this_thread::sleep_for(700ms);
-  session.stop();
-
-  expectOneTimeline(session.recorder.delivered(OutputType::microphone), "microphone");
-  const std::vector<float> track = session.recorder.track(OutputType::microphone);
-  const int64_t silentFrom = framesSince(session.startedAt, toMonitor) + rate / 10;
-  const int64_t silentTo = framesSince(session.startedAt, back);
-  EXPECT_LT(maximum(amplitudes(track, callHz, 0, int64_t(track.size()))), 0.005)
-      << "the microphone track recorded the call";
-  EXPECT_LT(maximum(amplitudes(track, microphoneHz, silentFrom, silentTo)), 0.005);
-  EXPECT_GT(minimum(amplitudes(track, microphoneHz, silentTo + rate / 10, int64_t(track.size()))),
-            0.15);
-  EXPECT_NEAR(double(track.size()) / rate, session.seconds(), 0.06);
 }
 
 TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
@@ -504,31 +428,9 @@ TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
   EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, gap.start + gap.length + window / 2,
                                int64_t(microphone.size()))),
             0.15);
-  EXPECT_LT(longestZeroRun(system, *firstAbove(system, 0.1f)).length, rate / 100);
-}
-
-TEST_F(PulseBackend, ALostServerStopsTheStreamOnceWithTheServersReason) {
-  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});
-  Session session;
-  const std::optional<Error> error = session.start();
-  ASSERT_FALSE(error) << error->description();
-  std::this_thread::sleep_for(700ms);
-  const int64_t killedAt = monotonicNanoseconds();
-  daemon_.kill();
-  ASSERT_TRUE(session.recorder.waitForStop(2s));
-  const int64_t reportedAt = monotonicNanoseconds();
-  std::printf("server killed: stream stopped %.1f ms later\n", double(reportedAt - killedAt) / 1e6);
-  const size_t delivered = session.recorder.count(OutputType::audio);
-  std::this_thread::sleep_for(300ms);
-  const std::vector<Error> stops = session.recorder.stops();
-  ASSERT_EQ(stops.size(), 1u);
-  EXPECT_EQ(stops[0].domain, "PulseAudio");
-  EXPECT_NE(stops[0].message.find("audio server"), std::string::npos) << stops[0].message;
-  EXPECT_EQ(session.recorder.count(OutputType::audio), delivered);
-  // Stopping afterwards still answers, and says nothing more to the delegate.
-  session.stop();
-  EXPECT_EQ(session.recorder.stops().size(), 1u);
-  expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
+  const testing::Run systemGap = longestZeroRun(system, *firstAbove(system, 0.1f));
+  EXPECT_LT(systemGap.length, rate / 100)
+      << "at " << double(systemGap.start) / rate << " of " << double(system.size()) / rate;
 }
 
 // What the process holds: its threads by name and its descriptors by what they
@@ -573,6 +475,18 @@ TEST_F(PulseBackend, DestroyingTheServiceAndItsStreamsLeavesNoThreadOrDescriptor
     }
     session.stream.reset();
   }
+  // A query the connection's end cancels is freed without an answer.
+  {
+    auto connection = pulse::PulseConnection::open("test");
+    ASSERT_TRUE(connection);
+    auto held = std::make_shared<int>(0);
+    bool answered = false;
+    pulse::MainloopLock lock(connection.value()->mainloop());
+    pulse::queryServer(connection.value()->context(), [held, &answered](auto) { answered = true; });
+    pa_context_disconnect(connection.value()->context());
+    EXPECT_FALSE(answered);
+    EXPECT_EQ(held.use_count(), 1);
+  }
   EXPECT_EQ(census(), before);
 }
 
@@ -593,28 +507,38 @@ TEST_F(PulseBackend, FailuresToStartNameTheirCause) {
     EXPECT_NE(error->message.find("call.monitor"), std::string::npos) << error->message;
     session.stop();
   }
-  // Without the microphone output it records the call audio all the same.
-  {
-    StreamConfiguration configuration = callConfiguration();
-    configuration.captureMicrophone = false;
-    Session session(configuration);
-    const std::optional<Error> error = session.start();
-    ASSERT_FALSE(error) << error->description();
-    std::this_thread::sleep_for(300ms);
-    session.stop();
-    EXPECT_GT(session.recorder.count(OutputType::audio), 0u);
-    EXPECT_EQ(session.recorder.count(OutputType::microphone), 0u);
-  }
-  // No server at all: both the content request and a start give its reason.
+  // Without the microphone output it records the call audio all the same, until
+  // the server dies: then the stream stops once, with the server's reason.
+  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});
+  StreamConfiguration configuration = callConfiguration();
+  configuration.captureMicrophone = false;
+  Session session(configuration);
+  const std::optional<Error> error = session.start();
+  ASSERT_FALSE(error) << error->description();
+  std::this_thread::sleep_for(500ms);
   daemon_.kill();
+  ASSERT_TRUE(session.recorder.waitForStop(2s));
+  const size_t delivered = session.recorder.count(OutputType::audio);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(session.recorder.stops().size(), 1u);
+  EXPECT_EQ(session.recorder.stops()[0].domain, "PulseAudio");
+  EXPECT_NE(session.recorder.stops()[0].message.find("audio server"), std::string::npos);
+  EXPECT_EQ(session.recorder.count(OutputType::audio), delivered);
+  EXPECT_EQ(session.recorder.count(OutputType::microphone), 0u);
+  // Stopping afterwards still answers, and says nothing more to the delegate.
+  session.stop();
+  EXPECT_EQ(session.recorder.stops().size(), 1u);
+  expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
+
+  // No server at all: both the content request and a start give its reason.
   const Result<ShareableContent> none = awaitHandler<Result<ShareableContent>>(
       [&](auto handler) { service->getShareableContent(false, false, std::move(handler)); });
   ASSERT_FALSE(none.ok());
   EXPECT_EQ(none.error().message, "Could not connect to the audio server: Connection refused");
-  Session session;
-  const std::optional<Error> error = session.start();
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->message, "Could not connect to the audio server: Connection refused");
+  Session again;
+  const std::optional<Error> refused = again.start();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->message, "Could not connect to the audio server: Connection refused");
 }
 
 }  // namespace

@@ -4,11 +4,34 @@
 
 namespace velkin::pulse {
 
+namespace {
+// The main loop whose lock this thread holds through a MainloopLock, if any.
+thread_local pa_threaded_mainloop* heldMainloop = nullptr;
+}  // namespace
+
 Error serverError(int code, std::string_view doing) {
   return Error{errorDomain, code, std::string(doing) + ": " + pa_strerror(code)};
 }
 
-Result<std::unique_ptr<PulseConnection>> PulseConnection::open(const char* clientName) {
+bool holdsMainloopLock(pa_threaded_mainloop* mainloop) {
+  return heldMainloop == mainloop || pa_threaded_mainloop_in_thread(mainloop);
+}
+
+MainloopLock::MainloopLock(pa_threaded_mainloop* mainloop)
+    : mainloop_(mainloop), outer_(heldMainloop) {
+  assert(!pa_threaded_mainloop_in_thread(mainloop));
+  pa_threaded_mainloop_lock(mainloop_);
+  heldMainloop = mainloop_;
+}
+
+MainloopLock::~MainloopLock() {
+  heldMainloop = outer_;
+  pa_threaded_mainloop_unlock(mainloop_);
+}
+
+Result<std::unique_ptr<PulseConnection>> PulseConnection::open(const char* clientName,
+                                                               const char* server,
+                                                               pa_usec_t timeout) {
   std::unique_ptr<PulseConnection> connection(new PulseConnection());
   connection->mainloop_ = pa_threaded_mainloop_new();
   if (connection->mainloop_ == nullptr) {
@@ -24,23 +47,36 @@ Result<std::unique_ptr<PulseConnection>> PulseConnection::open(const char* clien
   if (connection->context_ == nullptr) {
     return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
   }
-  pa_context_set_state_callback(connection->context_, &PulseConnection::onState, connection.get());
   // Refuse to spawn a server: recording through one that nobody plays into would
   // look like success and capture silence.
-  if (pa_context_connect(connection->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+  if (pa_context_connect(connection->context_, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return serverError(pa_context_errno(connection->context_),
                        "Could not connect to the audio server");
   }
+  // Set once connecting has begun (on this thread): from here on every change
+  // comes on the libpulse thread, which starts next.
+  pa_context_set_state_callback(connection->context_, &PulseConnection::onState, connection.get());
   if (pa_threaded_mainloop_start(connection->mainloop_) < 0) {
     return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
   }
   MainloopLock lock(connection->mainloop_);
-  connection->waitUntil(
-      [&] { return pa_context_get_state(connection->context_) == PA_CONTEXT_READY; });
-  if (!connection->isGood()) {
+  const Wait wait = connection->waitUntil(
+      [&] { return pa_context_get_state(connection->context_) == PA_CONTEXT_READY; }, timeout);
+  if (wait == Wait::timedOut) {
+    return serverError(PA_ERR_TIMEOUT, "The audio server did not answer the connection");
+  }
+  if (wait == Wait::lost) {
     return serverError(connection->lastError(), "Could not connect to the audio server");
   }
   return connection;
+}
+
+Error PulseConnection::waitError(Wait wait, std::string_view awaited) const {
+  if (wait == Wait::timedOut) {
+    return serverError(PA_ERR_TIMEOUT,
+                       std::string("The audio server did not answer ") + std::string(awaited));
+  }
+  return serverError(lastError(), "The audio server connection was lost");
 }
 
 PulseConnection::~PulseConnection() {
@@ -55,8 +91,8 @@ PulseConnection::~PulseConnection() {
   if (mainloop_ != nullptr) {
     pa_threaded_mainloop_stop(mainloop_);
   }
-  // Callbacks of operations still pending run here, on this thread, with the
-  // libpulse thread already gone.
+  // Operations still pending were cancelled at the disconnect: their reply
+  // callbacks never run, only their state callbacks (see PulseQueries.cpp).
   if (context_ != nullptr) {
     pa_context_unref(context_);
   }
@@ -65,100 +101,35 @@ PulseConnection::~PulseConnection() {
   }
 }
 
+PulseConnection::Deadline::Deadline(PulseConnection& owner, pa_usec_t timeout) : connection(owner) {
+  event = pa_context_rttime_new(connection.context_, pa_rtclock_now() + timeout, &Deadline::onTimer,
+                                this);
+}
+
+PulseConnection::Deadline::~Deadline() {
+  if (event != nullptr) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection.mainloop_);
+    api->time_free(event);
+  }
+}
+
 // Runs on the libpulse thread.
+void PulseConnection::Deadline::onTimer(pa_mainloop_api*, pa_time_event*, const timeval*,
+                                        void* userdata) {
+  auto* self = static_cast<Deadline*>(userdata);
+  self->passed = true;
+  self->connection.signal();
+}
+
+// Runs on the libpulse thread, or on a thread that disconnects the context with
+// the main loop lock held. Not checked: the first changes can come before the
+// main loop knows its own thread (libpulse records it only once the thread runs).
 void PulseConnection::onState(pa_context* context, void* userdata) {
   auto* self = static_cast<PulseConnection*>(userdata);
   self->signal();
   if (self->listener_) {
     self->listener_(pa_context_get_state(context));
   }
-}
-
-namespace {
-
-template <typename Facts>
-using Done = std::function<void(std::optional<Facts>)>;
-
-// The info callbacks come once per entry and then once with eol set; `done` is
-// called on the first entry, or at the end (or on failure) when there was none.
-template <typename Facts>
-struct InfoQuery {
-  Done<Facts> done;
-  bool answered = false;
-
-  void answer(std::optional<Facts> facts) {
-    if (!answered) {
-      answered = true;
-      done(std::move(facts));
-    }
-  }
-};
-
-template <typename Facts>
-void startQuery(pa_operation* operation, InfoQuery<Facts>* query) {
-  if (operation == nullptr) {
-    query->answer(std::nullopt);
-    delete query;
-    return;
-  }
-  pa_operation_unref(operation);
-}
-
-// Runs on the libpulse thread (or at teardown).
-void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
-  auto* query = static_cast<InfoQuery<ServerFacts>*>(userdata);
-  if (info == nullptr) {
-    query->answer(std::nullopt);
-  } else {
-    query->answer(ServerFacts{info->default_sink_name ? info->default_sink_name : "",
-                              info->default_source_name ? info->default_source_name : ""});
-  }
-  delete query;
-}
-
-// Runs on the libpulse thread (or at teardown).
-void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-  auto* query = static_cast<InfoQuery<SinkFacts>*>(userdata);
-  if (eol == 0 && info != nullptr) {
-    query->answer(
-        SinkFacts{info->name, info->monitor_source_name ? info->monitor_source_name : ""});
-    return;
-  }
-  query->answer(std::nullopt);
-  delete query;
-}
-
-// Runs on the libpulse thread (or at teardown).
-void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
-  auto* query = static_cast<InfoQuery<SourceFacts>*>(userdata);
-  if (eol == 0 && info != nullptr) {
-    const char* master = pa_proplist_gets(info->proplist, "device.master_device");
-    query->answer(SourceFacts{info->name, info->monitor_of_sink != PA_INVALID_INDEX,
-                              master != nullptr ? master : ""});
-    return;
-  }
-  query->answer(std::nullopt);
-  delete query;
-}
-
-}  // namespace
-
-void queryServer(pa_context* context, std::function<void(std::optional<ServerFacts>)> done) {
-  auto* query = new InfoQuery<ServerFacts>{std::move(done)};
-  startQuery(pa_context_get_server_info(context, &onServerInfo, query), query);
-}
-
-void querySink(pa_context* context, const std::string& name,
-               std::function<void(std::optional<SinkFacts>)> done) {
-  auto* query = new InfoQuery<SinkFacts>{std::move(done)};
-  startQuery(pa_context_get_sink_info_by_name(context, name.c_str(), &onSinkInfo, query), query);
-}
-
-void querySource(pa_context* context, const std::string& name,
-                 std::function<void(std::optional<SourceFacts>)> done) {
-  auto* query = new InfoQuery<SourceFacts>{std::move(done)};
-  startQuery(pa_context_get_source_info_by_name(context, name.c_str(), &onSourceInfo, query),
-             query);
 }
 
 }  // namespace velkin::pulse

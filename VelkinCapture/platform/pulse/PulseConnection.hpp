@@ -2,9 +2,9 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <cassert>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "platform/Error.hpp"
@@ -17,18 +17,41 @@ namespace velkin::pulse {
 inline constexpr const char* errorDomain = "PulseAudio";
 Error serverError(int code, std::string_view doing);
 
+// How long connecting, and each wait of a start on the server, may take. A server
+// that accepts the socket but never answers must not hang the capture's start.
+inline constexpr pa_usec_t answerTimeoutUsec = 5'000'000;
+
+// Whether the calling thread holds the main loop lock of `mainloop`: it is the
+// libpulse thread (every callback runs with the lock held) or holds a
+// MainloopLock on it. Only tracked in debug builds, where it backs the checks below.
+bool holdsMainloopLock(pa_threaded_mainloop* mainloop);
+
+}  // namespace velkin::pulse
+
+// Ownership checks of the libpulse side, active in debug builds.
+#define VELKIN_ASSERT_LIBPULSE_THREAD(mainloop) assert(pa_threaded_mainloop_in_thread(mainloop))
+#define VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop) assert(::velkin::pulse::holdsMainloopLock(mainloop))
+
+namespace velkin::pulse {
+
 // One client connection: a threaded main loop (the "libpulse thread", named
 // "velkin.pulse") and a context connected on it. Every libpulse callback runs on
 // that thread with the main loop lock held; other threads take the lock (see
 // MainloopLock) before touching the context or anything the callbacks touch.
+//
+// When the connection goes (the server died, or the context is disconnected),
+// libpulse cancels pending operations without calling their reply callbacks.
 class PulseConnection {
  public:
   // Runs on the libpulse thread whenever the context changes state.
   using StateListener = std::function<void(pa_context_state_t)>;
 
   // Connects, blocking the calling thread (never the libpulse thread) until the
-  // server has accepted or refused. Never spawns a server.
-  static Result<std::unique_ptr<PulseConnection>> open(const char* clientName);
+  // server has accepted or refused, or `timeout` has passed. `server`: null for
+  // the default. Never spawns a server.
+  static Result<std::unique_ptr<PulseConnection>> open(const char* clientName,
+                                                       const char* server = nullptr,
+                                                       pa_usec_t timeout = answerTimeoutUsec);
 
   // Disconnects and joins the libpulse thread. Not on the libpulse thread.
   ~PulseConnection();
@@ -41,93 +64,71 @@ class PulseConnection {
   int lastError() const { return pa_context_errno(context_); }
 
   // With the lock held.
-  void setStateListener(StateListener listener) { listener_ = std::move(listener); }
+  void setStateListener(StateListener listener) {
+    VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop_);
+    listener_ = std::move(listener);
+  }
+
+  enum class Wait { done, lost, timedOut };
 
   // With the lock held, not on the libpulse thread: sleeps on the main loop until
-  // `done()` holds or the connection has failed. True when `done()` holds.
+  // `done()` holds, the connection has failed or `timeout` has passed.
   template <typename Predicate>
-  bool waitUntil(Predicate done) {
+  Wait waitUntil(Predicate done, pa_usec_t timeout = answerTimeoutUsec) {
+    assert(!pa_threaded_mainloop_in_thread(mainloop_));
+    VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop_);
+    Deadline deadline(*this, timeout);
     while (!done()) {
       if (!isGood()) {
-        return false;
+        return Wait::lost;
+      }
+      if (deadline.passed) {
+        return Wait::timedOut;
       }
       pa_threaded_mainloop_wait(mainloop_);
     }
-    return true;
+    return Wait::done;
   }
+
+  // The error of a wait that did not end with `done()`: what the server did not
+  // answer, or that the connection was lost.
+  Error waitError(Wait wait, std::string_view awaited) const;
 
   // Wakes waitUntil; with the lock held (every callback has it).
   void signal() { pa_threaded_mainloop_signal(mainloop_, 0); }
 
  private:
+  // A timer on the main loop that wakes waitUntil once `timeout` has passed.
+  // Created and freed with the lock held.
+  struct Deadline {
+    Deadline(PulseConnection& connection, pa_usec_t timeout);
+    ~Deadline();
+    static void onTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata);
+    PulseConnection& connection;
+    pa_time_event* event = nullptr;
+    bool passed = false;  // main loop lock
+  };
+
   PulseConnection() = default;
   static void onState(pa_context* context, void* userdata);
 
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
-  StateListener listener_;  // guarded by the main loop lock
+  StateListener listener_;  // main loop lock
 };
 
 // Holds the main loop lock for a scope. Not on the libpulse thread, whose
 // callbacks already hold it.
 class MainloopLock {
  public:
-  explicit MainloopLock(pa_threaded_mainloop* mainloop) : mainloop_(mainloop) {
-    pa_threaded_mainloop_lock(mainloop_);
-  }
-  ~MainloopLock() { pa_threaded_mainloop_unlock(mainloop_); }
+  explicit MainloopLock(pa_threaded_mainloop* mainloop);
+  ~MainloopLock();
   MainloopLock(const MainloopLock&) = delete;
   MainloopLock& operator=(const MainloopLock&) = delete;
 
  private:
   pa_threaded_mainloop* mainloop_;
+  pa_threaded_mainloop* outer_;  // the lock this thread held before, if any
 };
-
-// What the server says about itself and its devices, as far as capture needs it.
-struct ServerFacts {
-  std::string defaultSink;
-  std::string defaultSource;
-};
-struct SinkFacts {
-  std::string name;
-  std::string monitorSource;
-};
-struct SourceFacts {
-  std::string name;
-  bool isMonitor = false;  // the monitor of a sink: never a microphone
-  // The source a virtual source (a remap, an echo canceller) records from.
-  std::string masterDevice;
-};
-
-// Asynchronous queries with the lock held. `done` runs once on the libpulse
-// thread with the answer, or with nothing when the server has no such device or
-// the query failed; when the connection is torn down it may also run on the
-// thread doing that.
-void queryServer(pa_context* context, std::function<void(std::optional<ServerFacts>)> done);
-void querySink(pa_context* context, const std::string& name,
-               std::function<void(std::optional<SinkFacts>)> done);
-void querySource(pa_context* context, const std::string& name,
-                 std::function<void(std::optional<SourceFacts>)> done);
-
-// The blocking form of a query, for threads other than the libpulse thread, with
-// the lock held. Nothing when the query failed or the connection was lost.
-template <typename Facts, typename Query>
-std::optional<Facts> awaitQuery(PulseConnection& connection, Query query) {
-  struct Answer {
-    bool done = false;
-    std::optional<Facts> facts;
-  };
-  // Shared with the callback: if the connection fails first, the callback may run
-  // after this frame has returned, at teardown.
-  auto answer = std::make_shared<Answer>();
-  // Runs on the libpulse thread (or at teardown, on the thread doing it).
-  query([answer, &connection = connection](std::optional<Facts> facts) {
-    answer->done = true;
-    answer->facts = std::move(facts);
-    connection.signal();
-  });
-  connection.waitUntil([&] { return answer->done; });
-  return answer->facts;
-}
 
 }  // namespace velkin::pulse

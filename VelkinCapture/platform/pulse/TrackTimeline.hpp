@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace velkin::pulse {
 
@@ -14,7 +15,7 @@ namespace velkin::pulse {
 //
 // Audio is placed by the time the server says it was captured, not by when it
 // reached us. When audio arrives that could follow a gap (the first of a
-// connection, audio after a pause in arrivals, and once a second in any case) we
+// connection, audio after a pause in arrivals, and every few seconds anyway) we
 // ask the server for the stream's timing (its write index and the audio still
 // inside the source) and hold the audio until the reply. The reply comes after
 // every byte the server had sent before it, so it dates all audio we are holding
@@ -88,5 +89,48 @@ class TrackTimeline {
   int64_t position_ = 0;
   bool exact_ = true;
 };
+
+// When to ask the server for a track's timing. Pure: the caller reads the clocks
+// (CLOCK_MONOTONIC nanoseconds) and keeps the facts.
+struct DatingPolicy {
+  // Audio arriving this much later than the audio before it may follow a gap: it
+  // waits for the server's timing. Longer than the server's fragment, so that
+  // audio arriving at the fragment's pace follows on directly.
+  int64_t pauseNanoseconds = 0;
+  // Even audio that keeps coming is dated this often, so that a source clock
+  // slower than ours, or frames its device lost, turn into silence in good time.
+  int64_t redateNanoseconds = 0;
+  // A track with a connection that has read nothing for this long is checked
+  // (see quietUntil); a track without one is filled with silence this often.
+  int64_t quietNanoseconds = 0;
+};
+
+struct ArrivalFacts {
+  int64_t now = 0;
+  int64_t previousArrival = 0;  // 0: the first audio of the connection
+  int64_t lastRequest = 0;      // when timing was last asked for
+  bool requestOut = false;      // a request is out: audio waits for its reply, in order
+  bool startsExactly = false;   // TrackTimeline::startsExactly
+};
+
+// Whether audio just read must wait for the server's timing before it is placed;
+// otherwise it follows the audio before it directly.
+bool mustDate(const DatingPolicy& policy, const ArrivalFacts& facts);
+
+// The reply to a check of a quiet source (`timing`, when the track holds nothing
+// undated and has read `readFrames` of the stream): when the source has captured
+// nothing we have not read (suspended, stalled, or a sink that rendered ahead
+// before we came), whatever it captures next is captured after the reply, less
+// what sits in the device. Up to that frame, less `margin` (so that resumed audio
+// is never already covered), the call had no audio on the track. Nothing when the
+// server has written more than we have read: that audio is on its way, latency
+// and not a gap.
+std::optional<int64_t> quietUntil(const StreamTiming& timing, int64_t readFrames, int64_t margin);
+
+// When a quiet-track check is next due, for a track `attached` to a device that
+// last read audio, or was last checked, at `quietSince`; a detached track is due
+// a fill every quietNanoseconds from `now`. Nothing for a track that is not wanted.
+std::optional<int64_t> nextQuietCheck(const DatingPolicy& policy, bool wanted, bool attached,
+                                      int64_t quietSince, int64_t now);
 
 }  // namespace velkin::pulse

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Capture.hpp"
+#include "platform/pulse/DeviceFollower.hpp"
+#include "platform/pulse/PulseConnection.hpp"
+#include "platform/pulse/PulseDelivery.hpp"
+#include "platform/pulse/RecordTrack.hpp"
+
+namespace velkin::pulse {
+
+// The capture while it runs on one connection: both tracks, placing their audio
+// and silence on the timeline, following their devices, the timers, and posting
+// batches of buffers. Owned by the libpulse thread: every method with the main
+// loop lock held, which the control queue takes to start and finish it.
+class LiveCapture final : private TrackEvents {
+ public:
+  // `failed` runs on the libpulse thread, once, when the capture cannot go on; it
+  // must not block.
+  LiveCapture(const StreamConfiguration& configuration, std::shared_ptr<Delivery> delivery,
+              std::function<void(const Error&)> failed);
+
+  // Control queue: which tracks to record. Before start.
+  void want(bool system, bool microphone);
+  bool wantsMicrophone() const { return microphone_.wanted; }
+
+  // Control queue: connects the tracks to `targets` and waits (within the deadline)
+  // for the server to accept them; then delivery starts. On error, end() cleans up.
+  std::optional<Error> start(PulseConnection& connection, DeviceFollower& follower,
+                             const DeviceTargets& targets);
+  // Points the tracks at new devices (the device follower's answer).
+  void follow(const DeviceTargets& targets);
+  // Control queue: delivers what the server has captured up to now and ends both
+  // tracks at the same moment of the call.
+  void finish();
+  // Stops delivery and drops the tracks' connections. Idempotent.
+  void end();
+  // The server is gone or a track cannot record: delivers what was read, stops
+  // delivery and reports `error`.
+  void fail(const Error& error);
+
+ private:
+  void closeTrack(RecordTrack& track);
+  void placePending(RecordTrack& track, const std::optional<StreamTiming>& timing);
+  void placeSilence(RecordTrack& track, int64_t frames);
+  void fillUntil(RecordTrack& track, int64_t frame);
+  void post(RecordTrack& track, bool all);
+  void retarget(RecordTrack& track, const std::string& device, const std::string& masterDevice);
+  void armQuietTimer();
+  void postScreenFrame();
+
+  void audioRead(RecordTrack& track) override;
+  void timingArrived(RecordTrack& track, const std::optional<StreamTiming>& timing,
+                     bool quietCheck) override;
+  void streamEnded(RecordTrack& track) override;
+
+  // Run on the libpulse thread.
+  static void onQuietTimer(pa_mainloop_api* api, pa_time_event* event, const timeval* time,
+                           void* userdata);
+  static void onScreenTimer(pa_mainloop_api* api, pa_time_event* event, const timeval* time,
+                            void* userdata);
+
+  const StreamConfiguration configuration_;
+  const std::shared_ptr<Delivery> delivery_;
+  const std::function<void(const Error&)> failed_;
+
+  // Main loop lock.
+  PulseConnection* connection_ = nullptr;  // from start until end
+  DeviceFollower* follower_ = nullptr;     // from start until end
+  bool live_ = false;       // buffers are delivered: from start until finish, end or failure
+  bool finishing_ = false;  // finish is collecting the last audio
+  RecordTrack system_;
+  RecordTrack microphone_;
+  pa_time_event* quietTimer_ = nullptr;
+  pa_time_event* screenTimer_ = nullptr;
+  pa_usec_t screenInterval_ = 0;
+  pa_usec_t screenEpoch_ = 0;  // pa_rtclock time of the first screen frame
+  int64_t screenFrames_ = 0;
+  int64_t startNanoseconds_ = 0;  // the capture start: position 0 of both tracks
+};
+
+}  // namespace velkin::pulse
