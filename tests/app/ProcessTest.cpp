@@ -22,16 +22,16 @@ using testing::readFile;
 using testing::waitFor;
 using Files = std::map<std::string, std::string>;
 
+// Before any thread starts: the read-only mounts stay in this process.
+const bool canMount = testing::privateMounts();
+
 class ProcessTest : public ::testing::Test {
  protected:
-  // `executable` (the scripted agent by default) in `cwd` (the scratch
-  // directory by default), with only the given scenario in its environment.
+  // The scripted agent in the scratch directory, with only `scenario`.
   std::unique_ptr<AgentProcess> launch(std::vector<std::string> arguments,
-                                       const std::string& scenario = "", const fs::path& cwd = {},
-                                       const fs::path& executable = VELKIN_SCRIPTED_AGENT) {
-    return std::make_unique<AgentProcess>(
-        executable, std::move(arguments),
-        AgentProcess::Options{{"VELKIN_SCENARIO=" + scenario}, cwd.empty() ? root_ : cwd});
+                                       const std::string& scenario = "") {
+    arguments.insert(arguments.begin(), VELKIN_SCRIPTED_AGENT);
+    return std::make_unique<AgentProcess>(arguments, scenario, root_);
   }
   std::string at(const fs::path& relative) const { return (root_ / relative).string(); }
 
@@ -55,13 +55,6 @@ bool keepsRunning(AgentProcess& agent, const fs::path& control) {
          agent.waitForExit(600ms) == std::nullopt;
 }
 
-// Then it runs until its stop file (here a directory, which counts as well).
-std::optional<int> runUntilStopped(AgentProcess& agent, const fs::path& control) {
-  EXPECT_TRUE(keepsRunning(agent, control));
-  fs::create_directories(control / "capture.stop");
-  return agent.waitForExit(5s);
-}
-
 // Whether `pid` has a handler of its own for `signal`, as the kernel reports it.
 bool catches(pid_t pid, int signal) {
   const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
@@ -73,7 +66,7 @@ bool catches(pid_t pid, int signal) {
 TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartIsSeenAtOnce) {
   const fs::path control = root_ / "capture-control", gate = root_ / "gate";
   fs::create_directories(control / "capture.stop" / "inside");  // a stale stop of any kind
-  std::ofstream(control / "capture.ready") << "ready";
+  std::ofstream(control / "capture.ready") << "ready, and more from an earlier run";
   std::ofstream(control / "capture.error") << "old failure";
   auto agent = launch({at("segments")}, "start-gate=" + gate.string());
   // Held at the gate: the preparation is complete.
@@ -115,9 +108,8 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
   const fs::path cwd = root_ / "cwd", gone = root_ / "gone";
   fs::create_directories(cwd);
   std::ofstream(file).put('x');
-  fs::create_directories(ro);  // read-only for everyone, root included, while it is mounted
-  const bool mounted = ::mount("velkin-test", ro.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
-  const std::shared_ptr<void> unmount(nullptr, [&](void*) { mounted&& ::umount(ro.c_str()); });
+  // Read-only for everyone, root included.
+  const testing::Tmpfs readOnly(ro, MS_RDONLY);
   const auto dir = [](const char* role, const std::string& path, const char* reason) {
     return "The " + std::string(role) + " directory " + path + " " + reason;
   };
@@ -156,7 +148,7 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
       {inGone({"segs", "@"}), noCwd},
       {inGone({s, "ctl"}), noCwd},
   };
-  if (mounted) {
+  if (canMount && readOnly.mounted) {
     cases.push_back({{a, ro, "@"}, dir("segment", ro, "cannot hold files: Read-only file system")});
     cases.push_back(
         {{a, s, ro}, dir("control", ro, "cannot hold capture.pid: Read-only file system")});
@@ -180,23 +172,28 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
     std::replace(c.command.begin(), c.command.end(), std::string("@"), own.string());
     fs::create_directories(own);
     fs::permissions(own, fs::perms::all);
-    std::ofstream(own / "capture.ready") << "ready";  // an earlier run's
+    std::ofstream(own / "capture.ready") << "ready, and more from an earlier run";
     std::ofstream(own / "capture.error") << "old";
     fs::create_directories(gone);
-    auto agent = launch({c.command.begin() + 1, c.command.end()}, c.scenario, cwd, c.command[0]);
-    const std::string pid = std::to_string(agent->pid());
+    AgentProcess agent(c.command, c.scenario, cwd);
+    const std::string pid = std::to_string(agent.pid());
     if (c.text.empty() || c.text.starts_with("Velkin ")) {
-      EXPECT_EQ(runUntilStopped(*agent, where), 0);
-      EXPECT_EQ(agent->standardError(), c.text);
+      // Until its stop file (here a directory, which counts as well).
+      EXPECT_TRUE(keepsRunning(agent, where));
+      fs::create_directories(where / "capture.stop");
+      EXPECT_EQ(agent.waitForExit(5s), 0);
+      EXPECT_EQ(agent.standardError(), c.text);
       EXPECT_EQ(contents(where),
                 (Files{{"capture.pid", pid}, {"capture.ready", "ready"}, {"capture.stop", ""}}));
       continue;
     }
-    ASSERT_EQ(agent->waitForExit(10s), 1);
-    EXPECT_EQ(agent->standardError(), "Velkin capture error: " + c.text + "\n");
-    EXPECT_EQ(agent->standardOutput(), "");
-    EXPECT_EQ(contents(own), (named ? Files{{"capture.error", c.text}, {"capture.pid", pid}}
-                                    : Files{{"capture.error", "old"}, {"capture.ready", "ready"}}));
+    ASSERT_EQ(agent.waitForExit(10s), 1);
+    EXPECT_EQ(agent.standardError(), "Velkin capture error: " + c.text + "\n");
+    EXPECT_EQ(agent.standardOutput(), "");
+    EXPECT_EQ(contents(own),
+              (named ? Files{{"capture.error", c.text}, {"capture.pid", pid}}
+                     : Files{{"capture.error", "old"},
+                             {"capture.ready", "ready, and more from an earlier run"}}));
     EXPECT_FALSE(fs::exists("/segs") || fs::exists("/ctl"));
   }
 }
@@ -246,7 +243,7 @@ TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPol
     for (const auto& [label, seconds] : {std::pair{"interviewer", 12}, std::pair{"candidate", 7}}) {
       int64_t frames = 0;
       for (const testing::Segment& segment : testing::readSegments(segments, label)) {
-        EXPECT_TRUE(segment.valid && segment.marked) << segment.path;
+        EXPECT_TRUE(segment.sound()) << segment.path;
         frames += segment.frames;
       }
       EXPECT_EQ(frames, seconds * 48000) << label;

@@ -3,8 +3,8 @@
 #include <sndfile.h>
 
 #include <algorithm>
-#include <regex>
-#include <utility>
+#include <cmath>
+#include <map>
 
 namespace velkin::testing {
 
@@ -22,65 +22,70 @@ Segment readSegment(const fs::path& path) {
   segment.valid = info.samplerate == 48000 && info.channels == 2 &&
                   info.format == (SF_FORMAT_CAF | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE);
   segment.frames = info.frames;
-  if (segment.valid) {
-    std::vector<float> interleaved(size_t(info.frames) * 2);
-    // Fewer than announced when the file is cut short.
-    const sf_count_t read =
-        std::max<sf_count_t>(0, sf_readf_float(file, interleaved.data(), info.frames));
-    for (sf_count_t f = 0; f < read; ++f) {
-      segment.left.push_back(interleaved[size_t(f) * 2]);
-      segment.right.push_back(interleaved[size_t(f) * 2 + 1]);
-    }
+  std::vector<float> interleaved(segment.valid ? std::size_t(info.frames) * 2 : 0);
+  // Fewer than announced when the file is cut short.
+  const sf_count_t read = sf_readf_float(file, interleaved.data(), info.frames);
+  for (sf_count_t f = 0; segment.valid && f < read; ++f) {
+    segment.left.push_back(interleaved[std::size_t(f) * 2]);
+    segment.right.push_back(interleaved[std::size_t(f) * 2 + 1]);
   }
   sf_close(file);
   return segment;
 }
 
-std::vector<fs::path> segmentPaths(const fs::path& directory, const std::string& label) {
-  std::vector<std::pair<long long, fs::path>> numbered;
-  const std::regex name(label + "-([0-9]{6,})\\.caf");
+std::vector<Segment> readSegments(const fs::path& directory, const std::string& label) {
+  std::map<long long, fs::path> numbered;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(directory, error)) {
-    std::smatch match;
-    const std::string file = entry.path().filename().string();
-    if (std::regex_match(file, match, name)) {
-      numbered.emplace_back(std::stoll(match[1].str()), entry.path());
+    const std::string name = entry.path().filename().string();
+    const std::string number = name.substr(std::min(name.size(), label.size() + 1));
+    if (name.starts_with(label + "-") && number.size() >= 10 && number.ends_with(".caf") &&
+        std::all_of(number.begin(), number.end() - 4, ::isdigit)) {
+      numbered[std::stoll(number)] = entry.path();
     }
   }
-  std::sort(numbered.begin(), numbered.end());
-  std::vector<fs::path> paths;
-  for (auto& [number, path] : numbered) {
-    paths.push_back(std::move(path));
-  }
-  return paths;
-}
-
-std::vector<Segment> readSegments(const fs::path& directory, const std::string& label) {
   std::vector<Segment> segments;
-  for (const fs::path& path : segmentPaths(directory, label)) {
+  for (const auto& [number, path] : numbered) {
     segments.push_back(readSegment(path));
   }
   return segments;
 }
 
-std::vector<float> concatenated(const std::vector<Segment>& segments) {
-  std::vector<float> track;
-  for (const Segment& segment : segments) {
-    track.insert(track.end(), segment.left.begin(), segment.left.end());
-  }
-  return track;
-}
-
-std::vector<fs::path> readyMarkers(const fs::path& directory) {
-  std::vector<fs::path> markers;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(directory, error)) {
-    if (entry.path().extension() == ".ready") {
-      markers.push_back(entry.path());
+Recording examine(const fs::path& directory, const std::string& label,
+                  const std::function<float(int64_t)>& played, int64_t framesPlayed) {
+  Recording r;
+  r.segments = readSegments(directory, label);
+  for (const Segment& segment : r.segments) {
+    r.unsound += !segment.sound();
+    if (segment.marked) {
+      r.marked.insert(r.marked.end(), segment.left.begin(), segment.left.end());
     }
   }
-  std::sort(markers.begin(), markers.end());
-  return markers;
+  const int64_t frames = int64_t(r.marked.size());
+  const auto differs = [&](int64_t frame, int64_t offset) {
+    return std::fabs(r.marked[std::size_t(frame)] - played(frame + offset)) > kSampleTolerance;
+  };
+  while (r.firstSound < frames &&
+         std::fabs(r.marked[std::size_t(r.firstSound)]) <= kSampleTolerance) {
+    ++r.firstSound;
+  }
+  // The played frame whose 64 frames on match the first sound's fixes the offset.
+  const int64_t probeEnd = r.firstSound + 64;
+  for (r.offset = -r.firstSound; probeEnd <= frames && r.offset + r.firstSound < framesPlayed;
+       ++r.offset) {
+    int64_t i = r.firstSound;
+    while (i < probeEnd && !differs(i, r.offset)) {
+      ++i;
+    }
+    if (i == probeEnd) {
+      r.mismatches = 0;
+      for (i = r.firstSound; i < frames; ++i) {
+        r.mismatches += differs(i, r.offset);
+      }
+      break;
+    }
+  }
+  return r;
 }
 
 }  // namespace velkin::testing
