@@ -50,13 +50,19 @@ TEST(CommandLineTest, SettingsResolveDefaultsRelativePathsAndTrailingSeparators)
   }
 }
 
-TEST(ControlFileTest, ALinkAtTheTargetIsReplacedNotFollowed) {
+// Whole or not at all, never through a link, and no temporary left behind.
+TEST(ControlFileTest, ReplacesWholeNeverThroughALinkAndLeavesNoTemporary) {
   const testing::ScratchDirectory scratch("velkin-control");
-  std::ofstream(scratch.path() / "victim") << "keep";
-  fs::create_symlink(scratch.path() / "victim", scratch.path() / "capture.pid");
-  EXPECT_FALSE(writeControlFile("812", scratch.path() / "capture.pid"));
-  EXPECT_EQ(testing::readFile(scratch.path() / "victim"), "keep");
-  EXPECT_EQ(testing::readFile(scratch.path() / "capture.pid"), "812");
+  const fs::path pid = scratch / "capture.pid", blocked = scratch / "capture.error";
+  std::ofstream(scratch / "victim") << "keep";
+  fs::create_symlink(scratch / "victim", pid);
+  EXPECT_FALSE(writeControlFile("812", pid));
+  EXPECT_FALSE(writeControlFile("8", pid));
+  fs::create_directories(blocked / "inside");  // no rename can replace it
+  EXPECT_TRUE(writeControlFile("text", blocked));
+  EXPECT_EQ(testing::readFile(scratch / "victim"), "keep");
+  EXPECT_EQ(testing::readFile(pid), "8");
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 3);
 }
 
 // The built agent carries its information property list as plain text.
