@@ -133,10 +133,11 @@ std::optional<int> AgentProcess::stop(const fs::path& control) {
 }
 
 std::size_t AgentProcess::errorLines(const std::string& prefix) const {
-  std::istringstream lines(standardError());
+  const std::string text = "\n" + standardError();
   std::size_t count = 0;
-  for (std::string line; std::getline(lines, line);) {
-    count += line.starts_with(prefix);
+  for (auto at = text.find("\n" + prefix); at != std::string::npos;
+       at = text.find("\n" + prefix, at + 1)) {
+    ++count;
   }
   return count;
 }

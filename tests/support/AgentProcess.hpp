@@ -61,8 +61,6 @@ bool privateMounts();
 struct Tmpfs {
   Tmpfs(const std::filesystem::path& at, unsigned long flags, const std::string& options = "");
   ~Tmpfs();
-  Tmpfs(const Tmpfs&) = delete;
-  Tmpfs& operator=(const Tmpfs&) = delete;
   std::filesystem::path path;
   bool mounted = false;
 };

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 
 namespace velkin::testing {
 
@@ -24,28 +23,29 @@ Segment readSegment(const fs::path& path) {
   segment.frames = info.frames;
   std::vector<float> interleaved(segment.valid ? std::size_t(info.frames) * 2 : 0);
   // Fewer than announced when the file is cut short.
-  const sf_count_t read = sf_readf_float(file, interleaved.data(), info.frames);
-  for (sf_count_t f = 0; segment.valid && f < read; ++f) {
+  const sf_count_t read =
+      sf_readf_float(file, interleaved.data(), sf_count_t(interleaved.size() / 2));
+  for (sf_count_t f = 0; f < read; ++f) {
     segment.left.push_back(interleaved[std::size_t(f) * 2]);
-    segment.right.push_back(interleaved[std::size_t(f) * 2 + 1]);
   }
   sf_close(file);
   return segment;
 }
 
 std::vector<Segment> readSegments(const fs::path& directory, const std::string& label) {
-  std::map<long long, fs::path> numbered;
+  // Numbered with six digits or more: for as many files as a test makes, the
+  // order of the names is the order of the numbers.
+  std::vector<fs::path> paths;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(directory, error)) {
     const std::string name = entry.path().filename().string();
-    const std::string number = name.substr(std::min(name.size(), label.size() + 1));
-    if (name.starts_with(label + "-") && number.size() >= 10 && number.ends_with(".caf") &&
-        std::all_of(number.begin(), number.end() - 4, ::isdigit)) {
-      numbered[std::stoll(number)] = entry.path();
+    if (name.starts_with(label + "-") && name.ends_with(".caf")) {
+      paths.push_back(entry.path());
     }
   }
+  std::sort(paths.begin(), paths.end());
   std::vector<Segment> segments;
-  for (const auto& [number, path] : numbered) {
+  for (const fs::path& path : paths) {
     segments.push_back(readSegment(path));
   }
   return segments;

@@ -18,8 +18,7 @@ struct Segment {
   // libsndfile opens it as 48 kHz, 2-channel, 16-bit little-endian PCM CAF.
   bool valid = false;
   int64_t frames = 0;       // libsndfile's frame count
-  std::vector<float> left;  // the frames it could read, each channel
-  std::vector<float> right;
+  std::vector<float> left;  // the left channel of the frames it could read
 
   int64_t framesRead() const { return int64_t(left.size()); }
   // Marked, valid, and every frame its header counts is there.

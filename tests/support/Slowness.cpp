@@ -1,5 +1,6 @@
 #include "Slowness.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -10,17 +11,8 @@
 namespace velkin::testing {
 
 double slowness() {
-  static const double factor = [] {
-    if (const char* given = std::getenv("VELKIN_TEST_SLOWNESS")) {
-      char* end = nullptr;
-      const double value = std::strtod(given, &end);
-      if (end != given && *end == '\0' && value >= 1 && value <= 100) {
-        return value;
-      }
-    }
-    return double(VELKIN_BUILD_SLOWNESS);
-  }();
-  return factor;
+  const char* given = std::getenv("VELKIN_TEST_SLOWNESS");
+  return std::clamp(given ? std::atof(given) : 0.0, double(VELKIN_BUILD_SLOWNESS), 100.0);
 }
 
 std::chrono::milliseconds stretched(std::chrono::milliseconds allowance) {

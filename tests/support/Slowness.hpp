@@ -9,7 +9,8 @@ namespace velkin::testing {
 
 // How many times slower than a plain build everything may run here: the build's
 // own figure (the sanitizers slow every thread several times over), or
-// VELKIN_TEST_SLOWNESS from the environment, for a machine busy with other work.
+// VELKIN_TEST_SLOWNESS from the environment (at most 100) when that is larger,
+// for a machine busy with other work.
 double slowness();
 
 // `allowance` stretched by slowness(). Only for deadlines by which something
