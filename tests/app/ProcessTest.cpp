@@ -25,14 +25,10 @@ using Files = std::map<std::string, std::string>;
 // Before any thread starts: the read-only mounts stay in this process.
 const bool canMount = testing::privateMounts();
 
+const std::string a = VELKIN_SCRIPTED_AGENT;
+
 class ProcessTest : public ::testing::Test {
  protected:
-  // The scripted agent in the scratch directory, with only `scenario`.
-  std::unique_ptr<AgentProcess> launch(std::vector<std::string> arguments,
-                                       const std::string& scenario = "") {
-    arguments.insert(arguments.begin(), VELKIN_SCRIPTED_AGENT);
-    return std::make_unique<AgentProcess>(arguments, scenario, root_);
-  }
   std::string at(const fs::path& relative) const { return (root_ / relative).string(); }
 
   testing::ScratchDirectory scratch_{"velkin-process"};
@@ -68,27 +64,27 @@ TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartI
   fs::create_directories(control / "capture.stop" / "inside");  // a stale stop of any kind
   std::ofstream(control / "capture.ready") << "ready, and more from an earlier run";
   std::ofstream(control / "capture.error") << "old failure";
-  auto agent = launch({at("segments")}, "start-gate=" + gate.string());
+  AgentProcess agent({a, at("segments")}, "start-gate=" + gate.string());
   // Held at the gate: the preparation is complete.
-  const Files prepared = {{"capture.pid", std::to_string(agent->pid())}};
+  const Files prepared = {{"capture.pid", std::to_string(agent.pid())}};
   ASSERT_TRUE(waitFor([&] { return contents(control) == prepared; }, 10s));
   // Seen at the first poll, right after readiness, without waiting a poll
   // interval; the limit stays below one however slow the build.
   std::ofstream(control / "capture.stop").put('x');
   std::ofstream(gate).put('x');
   const auto opened = std::chrono::steady_clock::now();
-  ASSERT_EQ(agent->waitForExit(5s), 0);
-  EXPECT_LT(agent->endedAt() - opened, testing::kAgentPollInterval - 100ms);
+  ASSERT_EQ(agent.waitForExit(5s), 0);
+  EXPECT_LT(agent.endedAt() - opened, testing::kAgentPollInterval - 100ms);
   EXPECT_EQ(readFile(control / "capture.ready"), "ready");
 
   // Held at its start, an agent takes a first SIGTERM as a stop request and
   // gives the signal back to its default action: a second ends it at once.
-  auto held = launch({at("held")}, "start-gate=" + at("closed"));
-  ASSERT_TRUE(waitFor([&] { return catches(held->pid(), SIGTERM); }, 10s));
-  held->signal(SIGTERM);
-  ASSERT_TRUE(waitFor([&] { return !catches(held->pid(), SIGTERM); }, 5s));
-  held->signal(SIGTERM);
-  EXPECT_EQ(held->waitForExit(5s), 128 + SIGTERM);
+  AgentProcess held({a, at("held")}, "start-gate=" + at("closed"));
+  ASSERT_TRUE(waitFor([&] { return catches(held.pid(), SIGTERM); }, 10s));
+  held.signal(SIGTERM);
+  ASSERT_TRUE(waitFor([&] { return !catches(held.pid(), SIGTERM); }, 5s));
+  held.signal(SIGTERM);
+  EXPECT_EQ(held.waitForExit(5s), 128 + SIGTERM);
 }
 
 // Starts as parents make them. A failed one exits with 1 and its description
@@ -104,7 +100,7 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
     fs::path where = {};  // the control directory when the command names none
     std::string scenario = {};
   };
-  const std::string a = VELKIN_SCRIPTED_AGENT, file = at("file"), s = at("s"), ro = at("ro");
+  const std::string file = at("file"), s = at("s"), ro = at("ro");
   const fs::path cwd = root_ / "cwd", gone = root_ / "gone";
   fs::create_directories(cwd);
   std::ofstream(file).put('x');
@@ -209,42 +205,40 @@ TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPol
       ::_exit(0);
     }
     const fs::path segments = root_ / std::to_string(stop);
-    auto agent = launch({segments.string(), control.string(), std::to_string(parent)},
-                        "audio-seconds=12;microphone-seconds=7");
+    AgentProcess agent({a, segments.string(), control.string(), std::to_string(parent)},
+                       "audio-seconds=12;microphone-seconds=7");
     ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 8; }, 10s));  // 5 files, 3 marked
-    EXPECT_TRUE(keepsRunning(*agent, control));
-    EXPECT_EQ(agent->standardOutput(), "VELKIN_CAPTURE_READY " + segments.string() + "\n");
+    EXPECT_TRUE(keepsRunning(agent, control));
+    EXPECT_EQ(agent.standardOutput(), "VELKIN_CAPTURE_READY " + segments.string() + "\n");
     const Files controlBefore = contents(control), segmentsBefore = contents(segments);
     for (const auto& [arguments, directory] :
-         {std::pair{std::vector{segments.string(), at("c")},
+         {std::pair{std::vector{a, segments.string(), at("c")},
                     "segment directory " + segments.string()},
-          std::pair{std::vector{at("s"), control.string()},
+          std::pair{std::vector{a, at("s"), control.string()},
                     "control directory " + control.string()}}) {
-      auto second = launch(arguments);
-      ASSERT_EQ(second->waitForExit(10s), 1);
-      EXPECT_EQ(second->standardError(), "Velkin capture error: The " + directory +
-                                             " is in use by the agent with pid " +
-                                             std::to_string(agent->pid()) + "\n");
+      AgentProcess second(arguments);
+      ASSERT_EQ(second.waitForExit(10s), 1);
+      EXPECT_EQ(second.standardError(), "Velkin capture error: The " + directory +
+                                            " is in use by the agent with pid " +
+                                            std::to_string(agent.pid()) + "\n");
       EXPECT_EQ(contents(control), controlBefore);
       EXPECT_EQ(contents(segments), segmentsBefore);
     }
     const auto asked = std::chrono::steady_clock::now();
-    (void)(stop > 0   ? ::kill(agent->pid(), stop)
+    (void)(stop > 0   ? ::kill(agent.pid(), stop)
            : stop < 0 ? ::kill(parent, SIGKILL)
                       : ::mkdir((control / "capture.stop").c_str(), 0755));
     (void)(stop == -1 && ::waitpid(parent, nullptr, 0));
-    const std::optional<int> status = agent->waitForExit(5s);
+    const std::optional<int> status = agent.waitForExit(5s);
     ::kill(parent, SIGKILL);
     ::waitpid(parent, nullptr, 0);
     ASSERT_EQ(status, 0);
-    EXPECT_LT(agent->endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));
+    EXPECT_LT(agent.endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));
     for (const auto& [label, seconds] : {std::pair{"interviewer", 12}, std::pair{"candidate", 7}}) {
-      int64_t frames = 0;
-      for (const testing::Segment& segment : testing::readSegments(segments, label)) {
-        EXPECT_TRUE(segment.sound()) << segment.path;
-        frames += segment.frames;
-      }
-      EXPECT_EQ(frames, seconds * 48000) << label;
+      const testing::Recording r = testing::examine(
+          segments, label, [](int64_t) { return 0.0f; }, 0);
+      EXPECT_EQ(r.unsound, 0u) << label;
+      EXPECT_EQ(int64_t(r.marked.size()), seconds * 48000) << label;
     }
   }
 }

@@ -1,10 +1,10 @@
 #include "AgentProcess.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -58,11 +58,6 @@ Tmpfs::~Tmpfs() {
 
 AgentProcess::AgentProcess(std::vector<std::string> command, const std::string& scenario,
                            const fs::path& cwd) {
-  static int serial = 0;
-  const std::string stem = (fs::temp_directory_path() / "velkin-agent-").string() +
-                           std::to_string(::getpid()) + "-" + std::to_string(serial++);
-  stdoutPath_ = stem + ".out";
-  stderrPath_ = stem + ".err";
   // Everything the child needs is made before the fork: after it, only
   // async-signal-safe calls until exec.
   std::vector<std::string> environment{"VELKIN_SCENARIO=" + scenario};
@@ -78,29 +73,24 @@ AgentProcess::AgentProcess(std::vector<std::string> command, const std::string& 
     }
     array->push_back(nullptr);
   }
-  const int out = ::open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const pid_t self = ::getpid();
-  pid_ = out < 0 || err < 0 ? -1 : ::fork();
+  pid_ = out_ < 0 || err_ < 0 ? -1 : ::fork();
   if (pid_ == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() == self && (cwd.empty() || ::chdir(cwd.c_str()) == 0) &&
-        ::dup2(out, STDOUT_FILENO) >= 0 && ::dup2(err, STDERR_FILENO) >= 0) {
+        ::dup2(out_, STDOUT_FILENO) >= 0 && ::dup2(err_, STDERR_FILENO) >= 0) {
       ::execve(argv[0], argv.data(), envp.data());
     }
     ::_exit(127);
   }
-  ::close(out);
-  ::close(err);
   EXPECT_GT(pid_, 0) << "cannot start " << command[0] << ": " << std::strerror(errno);
 }
 
 AgentProcess::~AgentProcess() {
   signal(SIGKILL);
   (void)waitForExit(std::chrono::hours(1));
-  std::error_code ignored;
-  fs::remove(stdoutPath_, ignored);
-  fs::remove(stderrPath_, ignored);
+  ::close(out_);
+  ::close(err_);
 }
 
 std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds within) {

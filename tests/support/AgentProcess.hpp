@@ -3,6 +3,7 @@
 // An agent binary run as a child process, seen as its parent sees it, and the
 // scratch directories, mounts and waits that tests of such a process need.
 
+#include <sys/mman.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -67,7 +68,7 @@ struct Tmpfs {
 
 // A started process (an agent, or whatever a command line names first), with
 // VELKIN_SCENARIO set to `scenario`, in `cwd` (this process's when empty): its
-// exit status, and its standard output and error (kept in files of its own).
+// exit status, and its standard output and error (in memory files of its own).
 // It gets SIGKILL when the test process dies, and is killed and reaped by its
 // pid when this goes, if it has not exited by then.
 class AgentProcess {
@@ -96,15 +97,15 @@ class AgentProcess {
   // How many lines of standard error begin with `prefix`.
   std::size_t errorLines(const std::string& prefix) const;
 
-  std::string standardOutput() const { return readFile(stdoutPath_); }
-  std::string standardError() const { return readFile(stderrPath_); }
+  std::string standardOutput() const { return readFile("/proc/self/fd/" + std::to_string(out_)); }
+  std::string standardError() const { return readFile("/proc/self/fd/" + std::to_string(err_)); }
 
  private:
   pid_t pid_ = -1;
   std::optional<int> status_;
   std::chrono::steady_clock::time_point ended_;
-  std::filesystem::path stdoutPath_;
-  std::filesystem::path stderrPath_;
+  int out_ = ::memfd_create("stdout", MFD_CLOEXEC);
+  int err_ = ::memfd_create("stderr", MFD_CLOEXEC);
 };
 
 }  // namespace velkin::testing
