@@ -172,10 +172,8 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
     AgentProcess agent(c.command, c.scenario, cwd);
     const std::string pid = std::to_string(agent.pid());
     if (c.text.empty() || c.text.starts_with("Velkin ")) {
-      // Until its stop file (here a directory, which counts as well).
       EXPECT_TRUE(keepsRunning(agent, where));
-      fs::create_directories(where / "capture.stop");
-      EXPECT_EQ(agent.waitForExit(5s), 0);
+      EXPECT_EQ(agent.stop(where), 0);
       EXPECT_EQ(agent.standardError(), c.text);
       EXPECT_EQ(contents(where),
                 (Files{{"capture.pid", pid}, {"capture.ready", "ready"}, {"capture.stop", ""}}));
@@ -224,6 +222,7 @@ TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPol
       EXPECT_EQ(contents(control), controlBefore);
       EXPECT_EQ(contents(segments), segmentsBefore);
     }
+    // The stop file here is a directory, which counts as well.
     const auto asked = std::chrono::steady_clock::now();
     (void)(stop > 0   ? ::kill(agent.pid(), stop)
            : stop < 0 ? ::kill(parent, SIGKILL)

@@ -9,7 +9,7 @@ namespace velkin::testing {
 
 namespace fs = std::filesystem;
 
-Segment readSegment(const fs::path& path) {
+static Segment readSegment(const fs::path& path) {
   Segment segment;
   segment.path = path;
   segment.marked = fs::exists(path.string() + ".ready");
@@ -62,26 +62,22 @@ Recording examine(const fs::path& directory, const std::string& label,
     }
   }
   const int64_t frames = int64_t(r.marked.size());
-  const auto differs = [&](int64_t frame, int64_t offset) {
-    return std::fabs(r.marked[std::size_t(frame)] - played(frame + offset)) > kSampleTolerance;
-  };
-  while (r.firstSound < frames &&
-         std::fabs(r.marked[std::size_t(r.firstSound)]) <= kSampleTolerance) {
-    ++r.firstSound;
-  }
-  // The played frame whose 64 frames on match the first sound's fixes the offset.
-  const int64_t probeEnd = r.firstSound + 64;
-  for (r.offset = -r.firstSound; probeEnd <= frames && r.offset + r.firstSound < framesPlayed;
-       ++r.offset) {
-    int64_t i = r.firstSound;
-    while (i < probeEnd && !differs(i, r.offset)) {
-      ++i;
+  // Frames in [from, to) that are not the played one at the offset, up to `limit`.
+  const auto differing = [&](int64_t from, int64_t to, int64_t limit) {
+    int64_t n = 0;
+    for (int64_t i = from; i < to && n < limit; ++i) {
+      n += std::fabs(r.marked[std::size_t(i)] - played(i + r.offset)) > kSampleTolerance;
     }
-    if (i == probeEnd) {
-      r.mismatches = 0;
-      for (i = r.firstSound; i < frames; ++i) {
-        r.mismatches += differs(i, r.offset);
-      }
+    return n;
+  };
+  r.firstSound = std::find_if(r.marked.begin(), r.marked.end(),
+                              [](float x) { return std::fabs(x) > kSampleTolerance; }) -
+                 r.marked.begin();
+  // The played frame whose 64 frames on match the first sound's fixes the offset.
+  for (r.offset = -r.firstSound;
+       r.firstSound + 64 <= frames && r.offset + r.firstSound < framesPlayed; ++r.offset) {
+    if (differing(r.firstSound, r.firstSound + 64, 1) == 0) {
+      r.mismatches = differing(r.firstSound, frames, frames);
       break;
     }
   }

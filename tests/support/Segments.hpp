@@ -25,8 +25,6 @@ struct Segment {
   bool sound() const { return marked && valid && framesRead() == frames; }
 };
 
-Segment readSegment(const std::filesystem::path& path);
-
 // The numbered segment files of `label` in `directory`, in order of number.
 std::vector<Segment> readSegments(const std::filesystem::path& directory, const std::string& label);
 
