@@ -59,12 +59,6 @@ TEST(DispatchTest, AwaitedCompletionsResumeOnTheAwaitingSideNeverOnTheHostThread
       });
     });
     EXPECT_FALSE(host.isCurrent() || runtime.isMainThread());
-    // Moves to the main thread and back.
-    const auto pool = co_await asio::this_coro::executor;
-    co_await switchTo(runtime.mainExecutor());
-    EXPECT_TRUE(runtime.isMainThread());
-    co_await switchTo(pool);
-    EXPECT_FALSE(runtime.isMainThread());
     co_return value + 1;
   };
   auto onMain = [&]() -> asio::awaitable<void> {
