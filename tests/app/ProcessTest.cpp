@@ -197,13 +197,10 @@ TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPol
   const fs::path control = root_ / "capture-control";
   for (const int stop : {0, SIGTERM, SIGINT, SIGHUP, -1, -2}) {  // -1, -2: the parent ends
     SCOPED_TRACE(stop);
-    const pid_t parent = ::fork();
-    if (parent == 0) {
-      ::pause();
-      ::_exit(0);
-    }
+    // A stand-in for the parent, killed and reaped by its pid even when the test fails.
+    AgentProcess parent({"/bin/sleep", "infinity"});
     const fs::path segments = root_ / std::to_string(stop);
-    AgentProcess agent({a, segments.string(), control.string(), std::to_string(parent)},
+    AgentProcess agent({a, segments.string(), control.string(), std::to_string(parent.pid())},
                        "audio-seconds=12;microphone-seconds=7");
     ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 8; }, 10s));  // 5 files, 3 marked
     EXPECT_TRUE(keepsRunning(agent, control));
@@ -225,12 +222,10 @@ TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPol
     // The stop file here is a directory, which counts as well.
     const auto asked = std::chrono::steady_clock::now();
     (void)(stop > 0   ? ::kill(agent.pid(), stop)
-           : stop < 0 ? ::kill(parent, SIGKILL)
+           : stop < 0 ? ::kill(parent.pid(), SIGKILL)
                       : ::mkdir((control / "capture.stop").c_str(), 0755));
-    (void)(stop == -1 && ::waitpid(parent, nullptr, 0));
+    (void)(stop == -1 && parent.waitForExit(1s));
     const std::optional<int> status = agent.waitForExit(5s);
-    ::kill(parent, SIGKILL);
-    ::waitpid(parent, nullptr, 0);
     ASSERT_EQ(status, 0);
     EXPECT_LT(agent.endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));
     for (const auto& [label, seconds] : {std::pair{"interviewer", 12}, std::pair{"candidate", 7}}) {
