@@ -14,8 +14,6 @@ TEST(MediaTimeTest, DifferencesFollowTheTimescalesAndNeverWrap) {
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   constexpr double infinity = std::numeric_limits<double>::infinity();
   const MediaTime one = MediaTime::make(1, 1), invalid = MediaTime::invalid();
-  const MediaTime otherEpoch{1, 1, MediaTime::valid, 1};
-  const MediaTime infinite{0, 1, MediaTime::valid | MediaTime::positiveInfinity, 0};
   const auto at = [](int64_t value, int32_t timescale) {
     return MediaTime::make(value, timescale);
   };
@@ -32,9 +30,6 @@ TEST(MediaTimeTest, DifferencesFollowTheTimescalesAndNeverWrap) {
       {one, invalid, nan},
       {invalid, one, nan},
       {at(1, 0), one, nan},
-      {one, otherEpoch, nan},
-      {infinite, one, infinity},
-      {infinite, infinite, nan},
   };
   for (const auto& c : cases) {
     const auto& [a, b, expected] = c;

@@ -27,10 +27,7 @@ std::string readFile(const fs::path& path) {
 
 ScratchDirectory::ScratchDirectory(const std::string& prefix) {
   std::string pattern = (fs::temp_directory_path() / (prefix + ".XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    return;
-  }
+  EXPECT_NE(::mkdtemp(pattern.data()), nullptr) << pattern << ": " << std::strerror(errno);
   path_ = pattern;
 }
 
