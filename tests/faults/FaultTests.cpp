@@ -90,31 +90,29 @@ TEST_F(Faults, AFullDiskIsHeldInMemoryAndWrittenOnceThereIsRoom) {
   if (!canMount) {
     GTEST_SKIP() << "mounting a tmpfs needs root";
   }
-  struct Outage {
-    const char* name;
-    std::chrono::milliseconds fullAt, fullFor, stopAt;
-    std::size_t maxFiles;
-  };
-  for (const Outage& outage : {Outage{"full from the launch", 0ms, 3s, 6s, 2},
-                               Outage{"full for 8 s mid-call", 6s, 8s, 17s, 4}}) {
-    SCOPED_TRACE(outage.name);
+  // What it is, when the disk fills and for how long, when the call stops, and
+  // in how many files at most each track may lie.
+  for (const auto& [name, fullAt, fullFor, stopAt, maxFiles] :
+       {std::tuple{"full from the launch", 0ms, 3000ms, 6000ms, 2u},
+        std::tuple{"full for 8 s mid-call", 6000ms, 8000ms, 17000ms, 4u}}) {
+    SCOPED_TRACE(name);
     const testing::Tmpfs disk(scratch_ / "disk", 0, "size=16777216");
     ASSERT_TRUE(disk.mounted);
     const fs::path segments = disk.path / "segments", filler = disk.path / "filler";
     fs::create_directories(segments);
-    if (outage.fullAt == 0ms) {
+    if (fullAt == 0ms) {
       ASSERT_GT(fill(filler), 0);
     }
     const std::unique_ptr<AgentProcess> agent = start(segments);
     const auto readyAt = Clock::now();
-    std::this_thread::sleep_until(readyAt + outage.fullAt);
-    if (outage.fullAt > 0ms) {
+    std::this_thread::sleep_until(readyAt + fullAt);
+    if (fullAt > 0ms) {
       ASSERT_GT(fill(filler), 0);
     }
-    std::this_thread::sleep_until(readyAt + outage.fullAt + outage.fullFor);
+    std::this_thread::sleep_until(readyAt + fullAt + fullFor);
     ASSERT_TRUE(agent->running()) << agent->standardError();
     fs::remove(filler);
-    std::this_thread::sleep_until(readyAt + outage.stopAt);
+    std::this_thread::sleep_until(readyAt + stopAt);
     const double called = std::chrono::duration<double>(Clock::now() - readyAt).count();
     ASSERT_EQ(agent->stop(control_), 0) << agent->standardError();
     for (std::size_t track = 0; track < 2; ++track) {
@@ -125,7 +123,7 @@ TEST_F(Faults, AFullDiskIsHeldInMemoryAndWrittenOnceThereIsRoom) {
       const testing::Recording r = examine(segments, track, player_->framesPlayed());
       const double seconds = double(r.marked.size()) / kRate;
       EXPECT_EQ(r.unsound, 0u);
-      EXPECT_LE(r.segments.size(), outage.maxFiles);
+      EXPECT_LE(r.segments.size(), maxFiles);
       EXPECT_EQ(r.mismatches, 0) << seconds << " s marked of a " << called << " s call";
       // From before the readiness line to the stop, one poll after the stop file at most.
       EXPECT_GE(seconds, called - 0.1);
@@ -139,13 +137,11 @@ TEST_F(Faults, AFullDiskIsHeldInMemoryAndWrittenOnceThereIsRoom) {
 // ends with status 1, every segment marked.
 TEST_F(Faults, AKilledAgentsFilesAreSoundAndALostServerEndsTheRunWithStatusOne) {
   const fs::path segments = scratch_ / "segments";
-  {
-    const std::unique_ptr<AgentProcess> agent = start(segments);
-    // Well into the second segments, two header updates or more after their start.
-    std::this_thread::sleep_for(7700ms);
-    agent->signal(SIGKILL);
-    ASSERT_EQ(agent->waitForExit(2s), 128 + SIGKILL);
-  }
+  const std::unique_ptr<AgentProcess> killed = start(segments);
+  // Well into the second segments, two header updates or more after their start.
+  std::this_thread::sleep_for(7700ms);
+  killed->signal(SIGKILL);
+  ASSERT_EQ(killed->waitForExit(2s), 128 + SIGKILL);
   for (std::size_t track = 0; track < 2; ++track) {
     SCOPED_TRACE(kLabels[track]);
     const testing::Recording r = examine(segments, track, player_->framesPlayed());
