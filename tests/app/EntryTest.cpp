@@ -33,7 +33,6 @@ TEST(CommandLineTest, SettingsResolveDefaultsRelativePathsAndTrailingSeparators)
   };
   const Case cases[] = {
       {{}, "/work/a/runtime/segments", "/work/a/runtime/capture-control"},
-      {{"/data/run7/segments"}, "/data/run7/segments", "/data/run7/capture-control"},
       {{"/data/run7/segments/"}, "/data/run7/segments", "/data/run7/capture-control"},
       {{"segs"}, "/work/a/segs", "/work/a/capture-control"},
       {{"segs", "ctl", "812", "ignored"}, "/work/a/segs", "/work/a/ctl"},

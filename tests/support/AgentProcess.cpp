@@ -20,6 +20,7 @@ namespace velkin::testing {
 namespace fs = std::filesystem;
 
 std::string readFile(const fs::path& path) {
+  // Empty for a directory too, such as a stop request made as one.
   std::ostringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
