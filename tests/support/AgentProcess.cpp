@@ -49,9 +49,7 @@ Tmpfs::Tmpfs(const fs::path& at, unsigned long flags, const std::string& options
 }
 
 Tmpfs::~Tmpfs() {
-  if (mounted) {
-    ::umount2(path.c_str(), MNT_DETACH);
-  }
+  (void)(mounted && ::umount2(path.c_str(), MNT_DETACH) == 0);
 }
 
 AgentProcess::AgentProcess(std::vector<std::string> command, const std::string& scenario,
@@ -102,9 +100,7 @@ std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds within) {
 }
 
 void AgentProcess::signal(int number) const {
-  if (pid_ > 0 && !status_) {
-    ::kill(pid_, number);
-  }
+  (void)(pid_ > 0 && !status_ && ::kill(pid_, number) == 0);
 }
 
 bool AgentProcess::waitForReadiness(const fs::path& segments) {
