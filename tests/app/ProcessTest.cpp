@@ -22,17 +22,13 @@ using testing::readFile;
 using testing::waitFor;
 using Files = std::map<std::string, std::string>;
 
+// Before any thread starts: the read-only mounts stay in this process.
+const bool canMount = testing::privateMounts();
+
+const std::string a = VELKIN_SCRIPTED_AGENT;
+
 class ProcessTest : public ::testing::Test {
  protected:
-  // `executable` (the scripted agent by default) in `cwd` (the scratch
-  // directory by default), with only the given scenario in its environment.
-  std::unique_ptr<AgentProcess> launch(std::vector<std::string> arguments,
-                                       const std::string& scenario = "", const fs::path& cwd = {},
-                                       const fs::path& executable = VELKIN_SCRIPTED_AGENT) {
-    return std::make_unique<AgentProcess>(
-        executable, std::move(arguments),
-        AgentProcess::Options{{"VELKIN_SCENARIO=" + scenario}, cwd.empty() ? root_ : cwd});
-  }
   std::string at(const fs::path& relative) const { return (root_ / relative).string(); }
 
   testing::ScratchDirectory scratch_{"velkin-process"};
@@ -55,13 +51,6 @@ bool keepsRunning(AgentProcess& agent, const fs::path& control) {
          agent.waitForExit(600ms) == std::nullopt;
 }
 
-// Then it runs until its stop file (here a directory, which counts as well).
-std::optional<int> runUntilStopped(AgentProcess& agent, const fs::path& control) {
-  EXPECT_TRUE(keepsRunning(agent, control));
-  fs::create_directories(control / "capture.stop");
-  return agent.waitForExit(5s);
-}
-
 // Whether `pid` has a handler of its own for `signal`, as the kernel reports it.
 bool catches(pid_t pid, int signal) {
   const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
@@ -73,29 +62,28 @@ bool catches(pid_t pid, int signal) {
 TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartIsSeenAtOnce) {
   const fs::path control = root_ / "capture-control", gate = root_ / "gate";
   fs::create_directories(control / "capture.stop" / "inside");  // a stale stop of any kind
-  std::ofstream(control / "capture.ready") << "ready";
+  std::ofstream(control / "capture.ready") << "ready, and more from an earlier run";
   std::ofstream(control / "capture.error") << "old failure";
-  auto agent = launch({at("segments")}, "start-gate=" + gate.string());
+  AgentProcess agent({a, at("segments")}, "start-gate=" + gate.string());
   // Held at the gate: the preparation is complete.
-  const Files prepared = {{"capture.pid", std::to_string(agent->pid())}};
+  const Files prepared = {{"capture.pid", std::to_string(agent.pid())}};
   ASSERT_TRUE(waitFor([&] { return contents(control) == prepared; }, 10s));
   // Seen at the first poll, right after readiness, without waiting a poll
   // interval; the limit stays below one however slow the build.
   std::ofstream(control / "capture.stop").put('x');
   std::ofstream(gate).put('x');
   const auto opened = std::chrono::steady_clock::now();
-  ASSERT_EQ(agent->waitForExit(5s), 0);
-  EXPECT_LT(agent->endedAt() - opened, testing::kAgentPollInterval - 100ms);
-  EXPECT_EQ(readFile(control / "capture.ready"), "ready");
+  ASSERT_EQ(agent.waitForExit(5s), 0);
+  EXPECT_LT(agent.endedAt() - opened, testing::kAgentPollInterval - 100ms);
 
   // Held at its start, an agent takes a first SIGTERM as a stop request and
   // gives the signal back to its default action: a second ends it at once.
-  auto held = launch({at("held")}, "start-gate=" + at("closed"));
-  ASSERT_TRUE(waitFor([&] { return catches(held->pid(), SIGTERM); }, 10s));
-  held->signal(SIGTERM);
-  ASSERT_TRUE(waitFor([&] { return !catches(held->pid(), SIGTERM); }, 5s));
-  held->signal(SIGTERM);
-  EXPECT_EQ(held->waitForExit(5s), 128 + SIGTERM);
+  AgentProcess held({a, at("held")}, "start-gate=" + at("closed"));
+  ASSERT_TRUE(waitFor([&] { return catches(held.pid(), SIGTERM); }, 10s));
+  held.signal(SIGTERM);
+  ASSERT_TRUE(waitFor([&] { return !catches(held.pid(), SIGTERM); }, 5s));
+  held.signal(SIGTERM);
+  EXPECT_EQ(held.waitForExit(5s), 128 + SIGTERM);
 }
 
 // Starts as parents make them. A failed one exits with 1 and its description
@@ -111,19 +99,14 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
     fs::path where = {};  // the control directory when the command names none
     std::string scenario = {};
   };
-  const std::string a = VELKIN_SCRIPTED_AGENT, file = at("file"), s = at("s"), ro = at("ro");
+  const std::string file = at("file"), s = at("s"), ro = at("ro");
   const fs::path cwd = root_ / "cwd", gone = root_ / "gone";
   fs::create_directories(cwd);
   std::ofstream(file).put('x');
-  fs::create_directories(ro);  // read-only for everyone, root included, while it is mounted
-  const bool mounted = ::mount("velkin-test", ro.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
-  const std::shared_ptr<void> unmount(nullptr, [&](void*) { mounted&& ::umount(ro.c_str()); });
+  // Read-only for everyone, root included.
+  const testing::Tmpfs readOnly(ro, MS_RDONLY);
   const auto dir = [](const char* role, const std::string& path, const char* reason) {
     return "The " + std::string(role) + " directory " + path + " " + reason;
-  };
-  const auto noParent = [](const char* pid) {
-    return "Velkin capture warning: the parent pid " + std::string(pid) +
-           " names no single process; no parent is watched\n";
   };
   // The shell enters a directory, removes it and becomes the agent.
   const auto inGone = [&](std::vector<std::string> arguments) {
@@ -142,9 +125,6 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
        "Screen Recording permission denied",
        {},
        "screen-preflight=false;screen-request=false"},
-      {{a, s, "@", "0"}, noParent("0")},
-      {{a, s, "@", "-1"}, noParent("-1")},
-      {{a, s, "@", "-5"}, noParent("-5")},
       {{a, s, "@", " 12"}, ""},
       // A pipe that nobody reads any more: the readiness line meets EPIPE.
       {{"/usr/bin/perl", "-e", "pipe(R, W); close R; open(STDOUT, '>&', W); exec @ARGV", a, s, "@"},
@@ -156,7 +136,12 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
       {inGone({"segs", "@"}), noCwd},
       {inGone({s, "ctl"}), noCwd},
   };
-  if (mounted) {
+  for (const std::string pid : {"0", "-1", "-5"}) {
+    cases.push_back({{a, s, "@", pid},
+                     "Velkin capture warning: the parent pid " + pid +
+                         " names no single process; no parent is watched\n"});
+  }
+  if (canMount && readOnly.mounted) {
     cases.push_back({{a, ro, "@"}, dir("segment", ro, "cannot hold files: Read-only file system")});
     cases.push_back(
         {{a, s, ro}, dir("control", ro, "cannot hold capture.pid: Read-only file system")});
@@ -180,23 +165,26 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
     std::replace(c.command.begin(), c.command.end(), std::string("@"), own.string());
     fs::create_directories(own);
     fs::permissions(own, fs::perms::all);
-    std::ofstream(own / "capture.ready") << "ready";  // an earlier run's
+    std::ofstream(own / "capture.ready") << "ready, and more from an earlier run";
     std::ofstream(own / "capture.error") << "old";
     fs::create_directories(gone);
-    auto agent = launch({c.command.begin() + 1, c.command.end()}, c.scenario, cwd, c.command[0]);
-    const std::string pid = std::to_string(agent->pid());
+    AgentProcess agent(c.command, c.scenario, cwd);
+    const std::string pid = std::to_string(agent.pid());
     if (c.text.empty() || c.text.starts_with("Velkin ")) {
-      EXPECT_EQ(runUntilStopped(*agent, where), 0);
-      EXPECT_EQ(agent->standardError(), c.text);
+      EXPECT_TRUE(keepsRunning(agent, where));
+      EXPECT_EQ(agent.stop(where), 0);
+      EXPECT_EQ(agent.standardError(), c.text);
       EXPECT_EQ(contents(where),
                 (Files{{"capture.pid", pid}, {"capture.ready", "ready"}, {"capture.stop", ""}}));
       continue;
     }
-    ASSERT_EQ(agent->waitForExit(10s), 1);
-    EXPECT_EQ(agent->standardError(), "Velkin capture error: " + c.text + "\n");
-    EXPECT_EQ(agent->standardOutput(), "");
-    EXPECT_EQ(contents(own), (named ? Files{{"capture.error", c.text}, {"capture.pid", pid}}
-                                    : Files{{"capture.error", "old"}, {"capture.ready", "ready"}}));
+    ASSERT_EQ(agent.waitForExit(10s), 1);
+    EXPECT_EQ(agent.standardError(), "Velkin capture error: " + c.text + "\n");
+    EXPECT_EQ(agent.standardOutput(), "");
+    EXPECT_EQ(contents(own),
+              (named ? Files{{"capture.error", c.text}, {"capture.pid", pid}}
+                     : Files{{"capture.error", "old"},
+                             {"capture.ready", "ready, and more from an earlier run"}}));
     EXPECT_FALSE(fs::exists("/segs") || fs::exists("/ctl"));
   }
 }
@@ -208,48 +196,42 @@ TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPol
   const fs::path control = root_ / "capture-control";
   for (const int stop : {0, SIGTERM, SIGINT, SIGHUP, -1, -2}) {  // -1, -2: the parent ends
     SCOPED_TRACE(stop);
-    const pid_t parent = ::fork();
-    if (parent == 0) {
-      ::pause();
-      ::_exit(0);
-    }
+    // A stand-in for the parent, killed and reaped by its pid even when the test fails.
+    AgentProcess parent({"/bin/sleep", "infinity"});
     const fs::path segments = root_ / std::to_string(stop);
-    auto agent = launch({segments.string(), control.string(), std::to_string(parent)},
-                        "audio-seconds=12;microphone-seconds=7");
+    AgentProcess agent({a, segments.string(), control.string(), std::to_string(parent.pid())},
+                       "audio-seconds=12;microphone-seconds=7");
     ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 8; }, 10s));  // 5 files, 3 marked
-    EXPECT_TRUE(keepsRunning(*agent, control));
-    EXPECT_EQ(agent->standardOutput(), "VELKIN_CAPTURE_READY " + segments.string() + "\n");
+    EXPECT_TRUE(keepsRunning(agent, control));
+    EXPECT_EQ(agent.standardOutput(), "VELKIN_CAPTURE_READY " + segments.string() + "\n");
     const Files controlBefore = contents(control), segmentsBefore = contents(segments);
     for (const auto& [arguments, directory] :
-         {std::pair{std::vector{segments.string(), at("c")},
+         {std::pair{std::vector{a, segments.string(), at("c")},
                     "segment directory " + segments.string()},
-          std::pair{std::vector{at("s"), control.string()},
+          std::pair{std::vector{a, at("s"), control.string()},
                     "control directory " + control.string()}}) {
-      auto second = launch(arguments);
-      ASSERT_EQ(second->waitForExit(10s), 1);
-      EXPECT_EQ(second->standardError(), "Velkin capture error: The " + directory +
-                                             " is in use by the agent with pid " +
-                                             std::to_string(agent->pid()) + "\n");
+      AgentProcess second(arguments);
+      ASSERT_EQ(second.waitForExit(10s), 1);
+      EXPECT_EQ(second.standardError(), "Velkin capture error: The " + directory +
+                                            " is in use by the agent with pid " +
+                                            std::to_string(agent.pid()) + "\n");
       EXPECT_EQ(contents(control), controlBefore);
       EXPECT_EQ(contents(segments), segmentsBefore);
     }
+    // The stop file here is a directory, which counts as well.
     const auto asked = std::chrono::steady_clock::now();
-    (void)(stop > 0   ? ::kill(agent->pid(), stop)
-           : stop < 0 ? ::kill(parent, SIGKILL)
+    (void)(stop > 0   ? ::kill(agent.pid(), stop)
+           : stop < 0 ? ::kill(parent.pid(), SIGKILL)
                       : ::mkdir((control / "capture.stop").c_str(), 0755));
-    (void)(stop == -1 && ::waitpid(parent, nullptr, 0));
-    const std::optional<int> status = agent->waitForExit(5s);
-    ::kill(parent, SIGKILL);
-    ::waitpid(parent, nullptr, 0);
+    (void)(stop == -1 && parent.waitForExit(1s));
+    const std::optional<int> status = agent.waitForExit(5s);
     ASSERT_EQ(status, 0);
-    EXPECT_LT(agent->endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));
+    EXPECT_LT(agent.endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));
     for (const auto& [label, seconds] : {std::pair{"interviewer", 12}, std::pair{"candidate", 7}}) {
-      int64_t frames = 0;
-      for (const testing::Segment& segment : testing::readSegments(segments, label)) {
-        EXPECT_TRUE(segment.valid && segment.marked) << segment.path;
-        frames += segment.frames;
-      }
-      EXPECT_EQ(frames, seconds * 48000) << label;
+      const testing::Recording r = testing::examine(
+          segments, label, [](int64_t) { return 0.0f; }, 0);
+      EXPECT_EQ(r.unsound, 0u) << label;
+      EXPECT_EQ(int64_t(r.marked.size()), seconds * 48000) << label;
     }
   }
 }

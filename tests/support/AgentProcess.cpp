@@ -1,149 +1,129 @@
 #include "AgentProcess.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <string_view>
 
 namespace velkin::testing {
 
 namespace fs = std::filesystem;
 
 std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
+  // Empty for a directory too, such as a stop request made as one.
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
 ScratchDirectory::ScratchDirectory(const std::string& prefix) {
   std::string pattern = (fs::temp_directory_path() / (prefix + ".XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    return;
-  }
+  EXPECT_NE(::mkdtemp(pattern.data()), nullptr) << pattern << ": " << std::strerror(errno);
   path_ = pattern;
 }
 
 ScratchDirectory::~ScratchDirectory() {
-  if (!path_.empty()) {
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
-  }
+  std::error_code ignored;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
 }
 
-// The strings as the null-terminated array that exec takes.
-static std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> array;
-  for (std::string& string : strings) {
-    array.push_back(string.data());
-  }
-  array.push_back(nullptr);
-  return array;
+bool privateMounts() {
+  return ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-AgentProcess::AgentProcess(const fs::path& executable, std::vector<std::string> arguments,
-                           const Options& options) {
-  static int serial = 0;
-  const std::string stem =
-      (fs::temp_directory_path() /
-       ("velkin-agent-" + std::to_string(::getpid()) + "-" + std::to_string(serial++)))
-          .string();
-  stdoutPath_ = stem + ".out";
-  stderrPath_ = stem + ".err";
+Tmpfs::Tmpfs(const fs::path& at, unsigned long flags, const std::string& options) : path(at) {
+  fs::create_directories(path);
+  mounted = ::mount("velkin-test", path.c_str(), "tmpfs", flags, options.c_str()) == 0;
+}
 
-  arguments.insert(arguments.begin(), executable.string());
-  std::vector<char*> argv = pointers(arguments);
-  // The given variables, then every inherited one that they do not replace.
-  std::vector<std::string> environment = options.environment;
+Tmpfs::~Tmpfs() {
+  (void)(mounted && ::umount2(path.c_str(), MNT_DETACH) == 0);
+}
+
+AgentProcess::AgentProcess(std::vector<std::string> command, const std::string& scenario,
+                           const fs::path& cwd) {
+  // Everything the child needs is made before the fork: after it, only
+  // async-signal-safe calls until exec.
+  std::vector<std::string> environment{"VELKIN_SCENARIO=" + scenario};
   for (char** e = environ; *e != nullptr; ++e) {
-    const std::string_view inherited(*e);
-    const std::string_view name = inherited.substr(0, inherited.find('=') + 1);
-    if (std::none_of(options.environment.begin(), options.environment.end(),
-                     [&](const std::string& given) { return given.starts_with(name); })) {
-      environment.emplace_back(inherited);
+    if (!std::string_view(*e).starts_with("VELKIN_SCENARIO=")) {
+      environment.emplace_back(*e);
     }
   }
-  std::vector<char*> envp = pointers(environment);
-  const std::string cwd = options.workingDirectory.string();
-
-  const int out = ::open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0 || err < 0) {
-    ADD_FAILURE() << "cannot create " << stdoutPath_ << " and " << stderrPath_;
-    ::close(out);
-    ::close(err);
-    return;
+  std::vector<char*> argv, envp;
+  for (auto [strings, array] : {std::pair{&command, &argv}, std::pair{&environment, &envp}}) {
+    for (std::string& string : *strings) {
+      array->push_back(string.data());
+    }
+    array->push_back(nullptr);
   }
   const pid_t self = ::getpid();
-  pid_ = ::fork();
+  pid_ = out_ < 0 || err_ < 0 ? -1 : ::fork();
   if (pid_ == 0) {
-    // Only async-signal-safe calls until exec.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != self || (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ||
-        ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0) {
-      ::_exit(127);
+    if (::getppid() == self && (cwd.empty() || ::chdir(cwd.c_str()) == 0) &&
+        ::dup2(out_, STDOUT_FILENO) >= 0 && ::dup2(err_, STDERR_FILENO) >= 0) {
+      ::execve(argv[0], argv.data(), envp.data());
     }
-    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
-  ::close(out);
-  ::close(err);
-  if (pid_ < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-  }
+  EXPECT_GT(pid_, 0) << "cannot start " << command[0] << ": " << std::strerror(errno);
 }
 
 AgentProcess::~AgentProcess() {
-  kill();
-  std::error_code ignored;
-  fs::remove(stdoutPath_, ignored);
-  fs::remove(stderrPath_, ignored);
+  signal(SIGKILL);
+  (void)waitForExit(std::chrono::hours(1));
+  ::close(out_);
+  ::close(err_);
 }
 
 std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds within) {
-  const auto deadline = std::chrono::steady_clock::now() + stretched(within);
-  while (!status_ && pid_ > 0) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      ended_ = std::chrono::steady_clock::now();
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    } else if (std::chrono::steady_clock::now() >= deadline) {
-      break;
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+  int status = 0;
+  if (!status_ && pid_ > 0 &&
+      waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, within)) {
+    ended_ = std::chrono::steady_clock::now();
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   return status_;
 }
 
-void AgentProcess::kill() {
-  signal(SIGKILL);
-  (void)waitForExit(std::chrono::hours(1));
-}
-
 void AgentProcess::signal(int number) const {
-  if (pid_ > 0 && !status_) {
-    ::kill(pid_, number);
-  }
+  (void)(pid_ > 0 && !status_ && ::kill(pid_, number) == 0);
 }
 
-bool AgentProcess::waitForLine(const std::string& line, std::chrono::milliseconds within) {
-  const auto written = [&] { return standardOutput().find(line + "\n") != std::string::npos; };
+bool AgentProcess::waitForReadiness(const fs::path& segments) {
+  const std::string line = "VELKIN_CAPTURE_READY " + segments.string() + "\n";
+  const auto written = [&] { return standardOutput().find(line) != std::string::npos; };
   // Whatever it wrote before it ended is in the file by then.
-  (void)waitFor([&] { return written() || !running(); }, within);
+  (void)waitFor([&] { return written() || !running(); }, 5s);
   return written();
+}
+
+std::optional<int> AgentProcess::stop(const fs::path& control) {
+  std::ofstream(control / "capture.stop").close();
+  return waitForExit(3s);
+}
+
+std::size_t AgentProcess::errorLines(const std::string& prefix) const {
+  const std::string text = "\n" + standardError();
+  std::size_t count = 0;
+  for (auto at = text.find("\n" + prefix); at != std::string::npos;
+       at = text.find("\n" + prefix, at + 1)) {
+    ++count;
+  }
+  return count;
 }
 
 }  // namespace velkin::testing

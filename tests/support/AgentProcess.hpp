@@ -1,8 +1,9 @@
 #pragma once
 
 // An agent binary run as a child process, seen as its parent sees it, and the
-// small waits and reads that tests of such a process need.
+// scratch directories, mounts and waits that tests of such a process need.
 
+#include <sys/mman.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -16,6 +17,8 @@
 
 namespace velkin::testing {
 
+using namespace std::chrono_literals;
+
 // How often the agent looks for a stop request and for its parent.
 constexpr std::chrono::milliseconds kAgentPollInterval{500};
 
@@ -27,11 +30,10 @@ std::string readFile(const std::filesystem::path& path);
 template <typename Predicate>
 bool waitFor(Predicate done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + stretched(timeout);
-  while (!done()) {
+  for (; !done(); std::this_thread::sleep_for(2ms)) {
     if (std::chrono::steady_clock::now() > deadline) {
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
 }
@@ -51,21 +53,28 @@ class ScratchDirectory {
   std::filesystem::path path_;
 };
 
-// A started process (an agent, or anything else a test needs running, such as
-// "/bin/sleep infinity" standing in for a parent): its exit status, and its
-// standard output and error (kept in files of its own). It gets SIGKILL when the test process dies,
-// and is killed and reaped by its pid when this goes, if it has not exited by then.
+// Gives this process mounts of its own, so that a test's mounts go with it
+// however it ends. Call while the process has one thread; false without root.
+bool privateMounts();
+
+// A tmpfs mounted at `path` (made if missing) with mount(2)'s `flags` and
+// `options`, such as MS_RDONLY or "size=N"; unmounted when this goes.
+struct Tmpfs {
+  Tmpfs(const std::filesystem::path& at, unsigned long flags, const std::string& options = "");
+  ~Tmpfs();
+  std::filesystem::path path;
+  bool mounted = false;
+};
+
+// A started process (an agent, or whatever a command line names first), with
+// VELKIN_SCENARIO set to `scenario`, in `cwd` (this process's when empty): its
+// exit status, and its standard output and error (in memory files of its own).
+// It gets SIGKILL when the test process dies, and is killed and reaped by its
+// pid when this goes, if it has not exited by then.
 class AgentProcess {
  public:
-  struct Options {
-    // "NAME=value" entries, in place of any inherited variable of that name.
-    std::vector<std::string> environment;
-    // Where it starts; empty for this process's working directory.
-    std::filesystem::path workingDirectory;
-  };
-
-  AgentProcess(const std::filesystem::path& executable, std::vector<std::string> arguments,
-               const Options& options = {});
+  explicit AgentProcess(std::vector<std::string> command, const std::string& scenario = "",
+                        const std::filesystem::path& cwd = {});
   ~AgentProcess();
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
@@ -75,26 +84,28 @@ class AgentProcess {
   // The exit status once the process has exited within `within`, stretched for
   // a slow build (128 + the signal for a signal); nullopt while it still runs.
   std::optional<int> waitForExit(std::chrono::milliseconds within);
-  bool running() { return !waitForExit(std::chrono::milliseconds(0)); }
+  bool running() { return !waitForExit(0ms); }
   // When waitForExit() saw it end.
   std::chrono::steady_clock::time_point endedAt() const { return ended_; }
   void signal(int number) const;
-  // SIGKILL, and reaped at once: a zombie would still answer kill(pid, 0).
-  void kill();
 
-  // Waits until standard output holds `line` whole; false when the process
-  // ended or `within` (stretched for a slow build) passed first.
-  bool waitForLine(const std::string& line, std::chrono::milliseconds within);
+  // Waits up to 5 s (stretched) for the readiness line that names `segments`;
+  // false when the process ended or the time passed first.
+  bool waitForReadiness(const std::filesystem::path& segments);
+  // Creates "capture.stop" in `control` and waits up to 3 s for the exit.
+  std::optional<int> stop(const std::filesystem::path& control);
+  // How many lines of standard error begin with `prefix`.
+  std::size_t errorLines(const std::string& prefix) const;
 
-  std::string standardOutput() const { return readFile(stdoutPath_); }
-  std::string standardError() const { return readFile(stderrPath_); }
+  std::string standardOutput() const { return readFile("/proc/self/fd/" + std::to_string(out_)); }
+  std::string standardError() const { return readFile("/proc/self/fd/" + std::to_string(err_)); }
 
  private:
   pid_t pid_ = -1;
   std::optional<int> status_;
   std::chrono::steady_clock::time_point ended_;
-  std::filesystem::path stdoutPath_;
-  std::filesystem::path stderrPath_;
+  int out_ = ::memfd_create("stdout", MFD_CLOEXEC);
+  int err_ = ::memfd_create("stderr", MFD_CLOEXEC);
 };
 
 }  // namespace velkin::testing

@@ -3,14 +3,13 @@
 #include <sndfile.h>
 
 #include <algorithm>
-#include <regex>
-#include <utility>
+#include <cmath>
 
 namespace velkin::testing {
 
 namespace fs = std::filesystem;
 
-Segment readSegment(const fs::path& path) {
+static Segment readSegment(const fs::path& path) {
   Segment segment;
   segment.path = path;
   segment.marked = fs::exists(path.string() + ".ready");
@@ -22,65 +21,67 @@ Segment readSegment(const fs::path& path) {
   segment.valid = info.samplerate == 48000 && info.channels == 2 &&
                   info.format == (SF_FORMAT_CAF | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE);
   segment.frames = info.frames;
-  if (segment.valid) {
-    std::vector<float> interleaved(size_t(info.frames) * 2);
-    // Fewer than announced when the file is cut short.
-    const sf_count_t read =
-        std::max<sf_count_t>(0, sf_readf_float(file, interleaved.data(), info.frames));
-    for (sf_count_t f = 0; f < read; ++f) {
-      segment.left.push_back(interleaved[size_t(f) * 2]);
-      segment.right.push_back(interleaved[size_t(f) * 2 + 1]);
-    }
+  std::vector<float> interleaved(segment.valid ? std::size_t(info.frames) * 2 : 0);
+  // Fewer than announced when the file is cut short.
+  const sf_count_t read =
+      sf_readf_float(file, interleaved.data(), sf_count_t(interleaved.size() / 2));
+  for (sf_count_t f = 0; f < read; ++f) {
+    segment.left.push_back(interleaved[std::size_t(f) * 2]);
   }
   sf_close(file);
   return segment;
 }
 
-std::vector<fs::path> segmentPaths(const fs::path& directory, const std::string& label) {
-  std::vector<std::pair<long long, fs::path>> numbered;
-  const std::regex name(label + "-([0-9]{6,})\\.caf");
+std::vector<Segment> readSegments(const fs::path& directory, const std::string& label) {
+  // Numbered with six digits or more: for as many files as a test makes, the
+  // order of the names is the order of the numbers.
+  std::vector<fs::path> paths;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(directory, error)) {
-    std::smatch match;
-    const std::string file = entry.path().filename().string();
-    if (std::regex_match(file, match, name)) {
-      numbered.emplace_back(std::stoll(match[1].str()), entry.path());
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(label + "-") && name.ends_with(".caf")) {
+      paths.push_back(entry.path());
     }
   }
-  std::sort(numbered.begin(), numbered.end());
-  std::vector<fs::path> paths;
-  for (auto& [number, path] : numbered) {
-    paths.push_back(std::move(path));
-  }
-  return paths;
-}
-
-std::vector<Segment> readSegments(const fs::path& directory, const std::string& label) {
+  std::sort(paths.begin(), paths.end());
   std::vector<Segment> segments;
-  for (const fs::path& path : segmentPaths(directory, label)) {
+  for (const fs::path& path : paths) {
     segments.push_back(readSegment(path));
   }
   return segments;
 }
 
-std::vector<float> concatenated(const std::vector<Segment>& segments) {
-  std::vector<float> track;
-  for (const Segment& segment : segments) {
-    track.insert(track.end(), segment.left.begin(), segment.left.end());
-  }
-  return track;
-}
-
-std::vector<fs::path> readyMarkers(const fs::path& directory) {
-  std::vector<fs::path> markers;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(directory, error)) {
-    if (entry.path().extension() == ".ready") {
-      markers.push_back(entry.path());
+Recording examine(const fs::path& directory, const std::string& label,
+                  const std::function<float(int64_t)>& played, int64_t framesPlayed) {
+  Recording r;
+  r.segments = readSegments(directory, label);
+  for (const Segment& segment : r.segments) {
+    r.unsound += !segment.sound();
+    if (segment.marked) {
+      r.marked.insert(r.marked.end(), segment.left.begin(), segment.left.end());
     }
   }
-  std::sort(markers.begin(), markers.end());
-  return markers;
+  const int64_t frames = int64_t(r.marked.size());
+  // Frames in [from, to) that are not the played one at the offset, up to `limit`.
+  const auto differing = [&](int64_t from, int64_t to, int64_t limit) {
+    int64_t n = 0;
+    for (int64_t i = from; i < to && n < limit; ++i) {
+      n += std::fabs(r.marked[std::size_t(i)] - played(i + r.offset)) > kSampleTolerance;
+    }
+    return n;
+  };
+  r.firstSound = std::find_if(r.marked.begin(), r.marked.end(),
+                              [](float x) { return std::fabs(x) > kSampleTolerance; }) -
+                 r.marked.begin();
+  // The played frame whose 64 frames on match the first sound's fixes the offset.
+  for (r.offset = -r.firstSound;
+       r.firstSound + 64 <= frames && r.offset + r.firstSound < framesPlayed; ++r.offset) {
+    if (differing(r.firstSound, r.firstSound + 64, 1) == 0) {
+      r.mismatches = differing(r.firstSound, frames, frames);
+      break;
+    }
+  }
+  return r;
 }
 
 }  // namespace velkin::testing
