@@ -48,22 +48,22 @@ TEST(TranscribeTest, SpeechInEachTrackComesBackInCallOrderAndAStopEndsBoth) {
     return (scratch.path() / (u.track + ".wav")).string();
   };
   for (const Utterance& u : call) {
-    testing::AgentProcess speak("/usr/bin/espeak-ng",
-                                {"-v", "en-us", "-s", "150", "-w", wav(u), u.text});
+    testing::AgentProcess speak(
+        {"/usr/bin/espeak-ng", "-v", "en-us", "-s", "150", "-w", wav(u), u.text});
     ASSERT_EQ(speak.waitForExit(10s), 0);
   }
   // An earlier run's marker, beyond this call's end: not this run's segment.
   fs::create_directories(segments);
   std::ofstream(segments / "candidate-000009.caf.ready").put('\n');
 
-  testing::AgentProcess transcribe(VELKIN_TRANSCRIBE_BINARY, {"--agent", VELKIN_AGENT_BINARY,
-                                                              segments.string(), control.string()});
+  testing::AgentProcess transcribe({VELKIN_TRANSCRIBE_BINARY, "--agent", VELKIN_AGENT_BINARY,
+                                    segments.string(), control.string()});
   ASSERT_TRUE(testing::waitFor([&] { return fs::exists(control / "capture.ready"); }, 5s))
       << transcribe.standardError();
   const auto callStart = std::chrono::steady_clock::now();
   for (size_t i = 0; i < call.size(); ++i) {
     std::this_thread::sleep_until(callStart + i * 5s + 300ms);
-    testing::AgentProcess play("/usr/bin/paplay", {"--device=" + call[i].sink, wav(call[i])});
+    testing::AgentProcess play({"/usr/bin/paplay", "--device=" + call[i].sink, wav(call[i])});
     ASSERT_EQ(play.waitForExit(10s), 0) << play.standardError();
   }
   const pid_t agent = std::stoi(testing::readFile(control / "capture.pid"));

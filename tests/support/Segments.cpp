@@ -9,7 +9,7 @@ namespace velkin::testing {
 
 namespace fs = std::filesystem;
 
-static Segment readSegment(const fs::path& path) {
+Segment readSegment(const fs::path& path) {
   Segment segment;
   segment.path = path;
   segment.marked = fs::exists(path.string() + ".ready");
@@ -27,6 +27,7 @@ static Segment readSegment(const fs::path& path) {
       sf_readf_float(file, interleaved.data(), sf_count_t(interleaved.size() / 2));
   for (sf_count_t f = 0; f < read; ++f) {
     segment.left.push_back(interleaved[std::size_t(f) * 2]);
+    segment.right.push_back(interleaved[std::size_t(f) * 2 + 1]);
   }
   sf_close(file);
   return segment;

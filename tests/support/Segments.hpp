@@ -18,12 +18,15 @@ struct Segment {
   // libsndfile opens it as 48 kHz, 2-channel, 16-bit little-endian PCM CAF.
   bool valid = false;
   int64_t frames = 0;       // libsndfile's frame count
-  std::vector<float> left;  // the left channel of the frames it could read
+  std::vector<float> left;  // each channel of the frames it could read
+  std::vector<float> right;
 
   int64_t framesRead() const { return int64_t(left.size()); }
   // Marked, valid, and every frame its header counts is there.
   bool sound() const { return marked && valid && framesRead() == frames; }
 };
+
+Segment readSegment(const std::filesystem::path& path);
 
 // The numbered segment files of `label` in `directory`, in order of number.
 std::vector<Segment> readSegments(const std::filesystem::path& directory, const std::string& label);
