@@ -24,6 +24,13 @@ constexpr DatingPolicy datingPolicy{
 // that the resumed audio is never already covered; the rest is filled once it is
 // dated.
 constexpr pa_usec_t fillMarginUsec = 20'000;
+// How long a stop waits for the fragment under way. The parent is promised an
+// exit within 0.6 s of its stop file, and the agent may take 0.5 s to see it.
+// On a server that hands audio on a fragment at a time (PipeWire's quantum), the
+// audio of the stop's moment can be up to a fragment away; waiting that long
+// would break the promise. What the wait can miss lies after the stop file,
+// unless the agent saw the file within a fragment of its creation.
+constexpr pa_usec_t stopWaitUsec = 50'000;
 // A device that refuses this many connections in a row ends the stream.
 constexpr int refusalsBeforeFailure = 3;
 
@@ -171,8 +178,8 @@ void LiveCapture::finish() {
   // answer in time leaves the tracks where they are.
   connection_->waitUntil(
       [&] { return !system_.timingRequested() && !microphone_.timingRequested(); });
-  // A track with audio waits (a fragment or two at most) for the fragment that
-  // holds the stop, so that it ends no earlier than the call's time.
+  // A track with audio waits, briefly, for the fragment that holds the stop, so
+  // that it ends no earlier than the call's time.
   const auto reachedStop = [&](const RecordTrack& track, bool flows) {
     return !flows || !track.ready() ||
            track.timeline.position() + int64_t(track.pending.size() / track.frameBytes) >=
@@ -182,7 +189,7 @@ void LiveCapture::finish() {
       [&] {
         return reachedStop(system_, systemFlows) && reachedStop(microphone_, microphoneFlows);
       },
-      2 * fragmentUsec);
+      stopWaitUsec);
   for (RecordTrack* track : {&system_, &microphone_}) {
     if (!track->wanted) {
       continue;
