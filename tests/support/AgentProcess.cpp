@@ -1,5 +1,6 @@
 #include "AgentProcess.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -69,15 +70,27 @@ AgentProcess::AgentProcess(std::vector<std::string> command, const std::string& 
     }
     array->push_back(nullptr);
   }
+  // The child writes through descriptors of its own that append: a memfd's
+  // shared file position is not updated atomically, so two threads writing a
+  // line each at the same moment could overwrite one another.
+  const auto appending = [](int fd) {
+    return fd < 0 ? -1
+                  : ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                           O_WRONLY | O_APPEND | O_CLOEXEC);
+  };
+  const int out = appending(out_), err = appending(err_);
   const pid_t self = ::getpid();
-  pid_ = out_ < 0 || err_ < 0 ? -1 : ::fork();
+  pid_ = out < 0 || err < 0 ? -1 : ::fork();
   if (pid_ == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() == self && (cwd.empty() || ::chdir(cwd.c_str()) == 0) &&
-        ::dup2(out_, STDOUT_FILENO) >= 0 && ::dup2(err_, STDERR_FILENO) >= 0) {
+        ::dup2(out, STDOUT_FILENO) >= 0 && ::dup2(err, STDERR_FILENO) >= 0) {
       ::execve(argv[0], argv.data(), envp.data());
     }
     ::_exit(127);
+  }
+  for (const int fd : {out, err}) {
+    (void)(fd >= 0 && ::close(fd) == 0);
   }
   EXPECT_GT(pid_, 0) << "cannot start " << command[0] << ": " << std::strerror(errno);
 }
