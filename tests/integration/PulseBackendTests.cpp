@@ -361,7 +361,7 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   ASSERT_FALSE(error) << error->description();
   std::this_thread::sleep_for(1000ms);
   const int64_t switchedAt = monotonicNanoseconds();
-  ASSERT_TRUE(daemon_.pactl("set-default-sink headset"));
+  ASSERT_TRUE(daemon_.setDefault("sink", "headset"));
   std::this_thread::sleep_for(1000ms);
   // Their streams would otherwise be moved along to the microphone's feed.
   callPlayer.reset();
@@ -503,7 +503,7 @@ TEST_F(PulseBackend, FailuresToStartNameTheirCause) {
   EXPECT_EQ(content.value().displays.size(), 1u);
 
   // A machine whose only input is a monitor has no microphone.
-  ASSERT_TRUE(daemon_.pactl("set-default-source call.monitor"));
+  ASSERT_TRUE(daemon_.setDefault("source", "call.monitor"));
   {
     Session session;
     const std::optional<Error> error = session.start();

@@ -121,6 +121,28 @@ std::optional<std::string> PulseDaemon::pactl(const std::string& arguments) cons
   return ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
 }
 
+bool PulseDaemon::setDefault(const std::string& kind, const std::string& device) const {
+  const std::string said =
+      std::string(kind == "sink" ? "Default Sink: " : "Default Source: ") + device + "\n";
+  const auto holds = [&] { return pactl("info").value_or("").find(said) != std::string::npos; };
+  const auto deadline = std::chrono::steady_clock::now() + stretched(std::chrono::seconds(3));
+  while (std::chrono::steady_clock::now() < deadline) {
+    // Asked again until it holds for a while: a device just made may not be
+    // known yet, and a session manager that is still settling may put back its
+    // own choice.
+    int held = 0;
+    for (bool asked = bool(pactl("set-default-" + kind + " " + device));
+         asked && held < 6 && holds(); ++held) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (held == 6) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 float tone(int64_t frame, double hertz, float amplitude) {
   return amplitude * float(std::sin(2 * std::numbers::pi * hertz * double(frame) / rate));
 }

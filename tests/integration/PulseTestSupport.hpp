@@ -44,6 +44,9 @@ class PulseDaemon {
   // Runs pactl with `arguments` against this daemon; its stdout, or nothing when
   // it failed.
   std::optional<std::string> pactl(const std::string& arguments) const;
+  // Makes `device` the default "sink" or "source" (`kind`), and waits until the
+  // server has said so for 300 ms.
+  bool setDefault(const std::string& kind, const std::string& device) const;
 
  private:
   void stop(bool politely);
