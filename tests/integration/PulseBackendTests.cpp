@@ -360,9 +360,11 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   const std::optional<Error> error = session.start();
   ASSERT_FALSE(error) << error->description();
   std::this_thread::sleep_for(1000ms);
+  // The change takes effect between the request and its confirmation.
   const int64_t switchedAt = monotonicNanoseconds();
   ASSERT_TRUE(daemon_.setDefault("sink", "headset"));
-  std::this_thread::sleep_for(1000ms);
+  const int64_t confirmedAt = monotonicNanoseconds();
+  std::this_thread::sleep_for(800ms);
   // Their streams would otherwise be moved along to the microphone's feed.
   callPlayer.reset();
   headsetPlayer.reset();
@@ -384,11 +386,12 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   expectOneTimeline(session.recorder.delivered(OutputType::audio), "call audio");
   const std::vector<float> track = session.recorder.track(OutputType::audio);
   const int64_t switchFrame = framesSince(session.startedAt, switchedAt);
+  const int64_t confirmedFrame = framesSince(session.startedAt, confirmedAt);
   const int64_t removedFrame = framesSince(session.startedAt, removedAt);
   const int64_t start = *firstAbove(track, 0.1f) + window;
   EXPECT_GT(minimum(amplitudes(track, callHz, start, switchFrame - window)), 0.15);
   EXPECT_LT(maximum(amplitudes(track, headsetHz, start, switchFrame - window)), 0.005);
-  EXPECT_GT(minimum(amplitudes(track, headsetHz, switchFrame + rate / 5, removedFrame)), 0.15);
+  EXPECT_GT(minimum(amplitudes(track, headsetHz, confirmedFrame, removedFrame - window)), 0.15);
   EXPECT_LT(maximum(amplitudes(track, headsetHz, removedFrame + rate / 5, int64_t(track.size()))),
             0.005);
   EXPECT_LT(maximum(amplitudes(track, microphoneHz, 0, int64_t(track.size()))), 0.005)
