@@ -344,10 +344,15 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
 }
 
 // A new default sink, then every sink but the microphone's feed gone: the call
-// audio track follows, then stays silent, never recording the microphone.
+// audio track follows, then stays silent, never recording the microphone. The
+// microphone is a remapped one, as each server makes it.
 TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   ASSERT_TRUE(
       daemon_.pactl("load-module module-null-sink sink_name=headset rate=48000 channels=2"));
+  ASSERT_TRUE(
+      daemon_.pactl("load-module module-remap-source source_name=remapped "
+                    "master=mic_in.monitor"));
+  ASSERT_TRUE(daemon_.setDefault("source", "remapped"));
   settle({"call", "headset", "mic_in"});
   auto callPlayer = std::make_unique<Player>(
       std::vector<Player::Feed>{{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});

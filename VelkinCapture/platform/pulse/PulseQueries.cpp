@@ -25,23 +25,36 @@ struct InfoQuery {
   }
 };
 
+// A virtual source whose master is found by a second query: PipeWire's remap
+// source names no master, but the stream that feeds it shares its link group.
+// It answers what it knows, the master or not, also when a query fails.
+struct MasterQuery : InfoQuery<SourceFacts> {
+  SourceFacts facts;
+  std::string linkGroup;
+  uint32_t master = PA_INVALID_INDEX;  // the source the feeding stream records
+
+  void answer(std::optional<SourceFacts> = std::nullopt) {
+    InfoQuery<SourceFacts>::answer(std::move(facts));
+  }
+};
+
 // Runs on the libpulse thread, or on the thread that disconnects the context.
-template <typename Facts>
+template <typename Query>
 void onOperationState(pa_operation* operation, void* userdata) {
   if (pa_operation_get_state(operation) != PA_OPERATION_RUNNING) {
     pa_operation_set_state_callback(operation, nullptr, nullptr);
-    delete static_cast<InfoQuery<Facts>*>(userdata);
+    delete static_cast<Query*>(userdata);
   }
 }
 
-template <typename Facts>
-void startQuery(pa_operation* operation, InfoQuery<Facts>* query) {
+template <typename Query>
+void startQuery(pa_operation* operation, Query* query) {
   if (operation == nullptr) {
     query->answer(std::nullopt);
     delete query;
     return;
   }
-  pa_operation_set_state_callback(operation, &onOperationState<Facts>, query);
+  pa_operation_set_state_callback(operation, &onOperationState<Query>, query);
   pa_operation_unref(operation);
 }
 
@@ -67,16 +80,56 @@ void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) 
   }
 }
 
-// Runs on the libpulse thread.
-void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
-  auto* query = static_cast<InfoQuery<SourceFacts>*>(userdata);
+// Runs on the libpulse thread: the master's name, once found.
+void onMasterInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+  auto* query = static_cast<MasterQuery*>(userdata);
   if (eol == 0 && info != nullptr) {
-    const char* master = pa_proplist_gets(info->proplist, "device.master_device");
-    query->answer(SourceFacts{info->name, info->monitor_of_sink != PA_INVALID_INDEX,
-                              master != nullptr ? master : ""});
-  } else {
-    query->answer(std::nullopt);
+    query->facts.masterDevice = info->name;
   }
+  query->answer();
+}
+
+// Runs on the libpulse thread, once per source output and once at the end.
+void onFeedingStream(pa_context* context, const pa_source_output_info* info, int eol,
+                     void* userdata) {
+  auto* query = static_cast<MasterQuery*>(userdata);
+  if (eol == 0 && info != nullptr) {
+    const char* group = pa_proplist_gets(info->proplist, "node.link-group");
+    if (group != nullptr && query->linkGroup == group) {
+      query->master = info->source;
+    }
+    return;
+  }
+  if (query->master == PA_INVALID_INDEX || query->answered) {
+    query->answer();
+    return;
+  }
+  // The rest of the answer goes to a query of its own: this one ends with its
+  // operation.
+  auto* next = new MasterQuery{{std::move(query->done)}, std::move(query->facts), ""};
+  query->answered = true;
+  startQuery(pa_context_get_source_info_by_index(context, query->master, &onMasterInfo, next),
+             next);
+}
+
+// Runs on the libpulse thread.
+void onSourceInfo(pa_context* context, const pa_source_info* info, int eol, void* userdata) {
+  auto* query = static_cast<InfoQuery<SourceFacts>*>(userdata);
+  if (eol != 0 || info == nullptr) {
+    query->answer(std::nullopt);
+    return;
+  }
+  const char* master = pa_proplist_gets(info->proplist, "device.master_device");
+  SourceFacts facts{info->name, info->monitor_of_sink != PA_INVALID_INDEX,
+                    master != nullptr ? master : ""};
+  const char* group = pa_proplist_gets(info->proplist, "node.link-group");
+  if (!facts.masterDevice.empty() || facts.isMonitor || group == nullptr || query->answered) {
+    query->answer(std::move(facts));
+    return;
+  }
+  auto* next = new MasterQuery{{std::move(query->done)}, std::move(facts), group};
+  query->answered = true;
+  startQuery(pa_context_get_source_output_info_list(context, &onFeedingStream, next), next);
 }
 
 }  // namespace
