@@ -350,9 +350,8 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   ASSERT_TRUE(
       daemon_.pactl("load-module module-null-sink sink_name=headset rate=48000 channels=2"));
   ASSERT_TRUE(
-      daemon_.pactl("load-module module-remap-source source_name=remapped "
-                    "master=mic_in.monitor"));
-  ASSERT_TRUE(daemon_.setDefault("source", "remapped"));
+      daemon_.pactl("load-module module-remap-source source_name=vmic master=mic_in.monitor"));
+  ASSERT_TRUE(daemon_.setDefault("source", "vmic"));
   settle({"call", "headset", "mic_in"});
   auto callPlayer = std::make_unique<Player>(
       std::vector<Player::Feed>{{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});

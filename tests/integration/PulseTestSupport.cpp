@@ -125,11 +125,11 @@ bool PulseDaemon::setDefault(const std::string& kind, const std::string& device)
   const std::string said =
       std::string(kind == "sink" ? "Default Sink: " : "Default Source: ") + device + "\n";
   const auto holds = [&] { return pactl("info").value_or("").find(said) != std::string::npos; };
-  const auto deadline = std::chrono::steady_clock::now() + stretched(std::chrono::seconds(3));
-  while (std::chrono::steady_clock::now() < deadline) {
-    // Asked again until it holds for a while: a device just made may not be
-    // known yet, and a session manager that is still settling may put back its
-    // own choice.
+  // Asked again until it holds for a while: a device just made may not be known
+  // yet, and a session manager that is still settling may put back its own choice.
+  for (const auto deadline = std::chrono::steady_clock::now() + stretched(std::chrono::seconds(3));
+       std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
     int held = 0;
     for (bool asked = bool(pactl("set-default-" + kind + " " + device));
          asked && held < 6 && holds(); ++held) {
@@ -138,7 +138,6 @@ bool PulseDaemon::setDefault(const std::string& kind, const std::string& device)
     if (held == 6) {
       return true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
 }
