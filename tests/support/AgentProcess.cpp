@@ -73,10 +73,8 @@ AgentProcess::AgentProcess(std::vector<std::string> command, const std::string& 
   // The child writes through descriptors of its own that append: a memfd's
   // shared file position is not updated atomically, so two threads writing a
   // line each at the same moment could overwrite one another.
-  const auto appending = [](int fd) {
-    return fd < 0 ? -1
-                  : ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(),
-                           O_WRONLY | O_APPEND | O_CLOEXEC);
+  const auto appending = [](int fd) {  // none for -1: there is no such descriptor
+    return ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   };
   const int out = appending(out_), err = appending(err_);
   const pid_t self = ::getpid();
