@@ -10,12 +10,14 @@
 #include <fstream>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "platform/linux/DrmDisplay.hpp"
 #include "platform/pulse/AudioBatcher.hpp"
 #include "platform/pulse/DeviceFollower.hpp"
 #include "platform/pulse/PulseCaptureStream.hpp"
 #include "platform/pulse/PulseConnection.hpp"
+#include "platform/pulse/ReadPace.hpp"
 #include "platform/pulse/TrackTimeline.hpp"
 
 namespace velkin {
@@ -148,6 +150,42 @@ TEST(TrackTimeline, ShortGapsAreJitterExceptRightAfterAReconnectionOrAFill) {
   timeline.advance(4800);
   resumedAt = timeline.position() + 240;
   EXPECT_EQ(timeline.silenceBefore(0, steady(resumedAt, fragment)), 240);
+}
+
+// A new device's stream that replaces one still delivering: what it recorded
+// before the track's position is dropped once, never on a plain reconnection.
+TEST(TrackTimeline, OnlyAReplacingConnectionDropsWhatTheOldDeviceDelivered) {
+  pulse::TrackTimeline timeline(fragment);
+  timeline.advance(10 * fragment);
+  timeline.startConnection(true);
+  EXPECT_EQ(timeline.silenceBefore(0, steady(9 * fragment, fragment)), -fragment);
+  EXPECT_EQ(timeline.silenceBefore(fragment, steady(8 * fragment, 2 * fragment)), 0);
+  timeline.startConnection();
+  EXPECT_EQ(timeline.silenceBefore(0, steady(9 * fragment, fragment)), 0);
+}
+
+// Reads pause only as long as the socket holds what comes meanwhile, at most
+// the limit; the pause grows back gradually and shortens at once.
+TEST(ReadPace, KeepsWhatQueuesWithinTheSocketsRoom) {
+  constexpr int64_t ms = 1'000'000;
+  pulse::ReadPace pace({.maxPauseUsec = 100'000,
+                        .budgetBytes = 100'000,
+                        .pieceOverheadBytes = 1000,
+                        .windowNanoseconds = 100 * ms});
+  pace.update(0, 0, 0);
+  EXPECT_EQ(pace.pauseUsec(), 0);
+  // 100 KB a second in whole fragments: the room allows 1 s, the limit 100 ms.
+  std::vector<int64_t> pauses;
+  for (int64_t i = 1; i <= 5; ++i) {
+    pace.update(i * 100 * ms, 2 * i, i * 8'000);
+    pauses.push_back(pace.pauseUsec());
+  }
+  EXPECT_EQ(pauses, (std::vector<int64_t>{10'000, 30'000, 70'000, 100'000, 100'000}));
+  pace.update(550 * ms, 1000, 1'000'000);  // not a whole window yet
+  EXPECT_EQ(pace.pauseUsec(), 100'000);
+  // Hundreds of small pieces: their bookkeeping fills the socket first.
+  pace.update(600 * ms, 500, 50'000);
+  EXPECT_EQ(pace.pauseUsec(), int64_t(100'000) * 100'000 / (10'000 + 490 * 1000));
 }
 
 TEST(Dating, AudioWaitsForTheServersTimingOnlyWhenItCouldFollowAGap) {

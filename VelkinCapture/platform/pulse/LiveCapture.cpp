@@ -2,41 +2,14 @@
 
 #include <algorithm>
 
+#include "platform/pulse/LiveCaptureTuning.hpp"
+
 namespace velkin::pulse {
+
+using namespace tuning;
 
 namespace {
 
-// The fragment asked of the server: how much audio each wake-up brings. It also
-// delays audio by up to this much on its way to the files.
-constexpr pa_usec_t fragmentUsec = 100'000;
-// The buffers delivered: 20 ms each, whatever sizes arrive.
-constexpr pa_usec_t bufferUsec = 20'000;
-// Buffers travel to a delivery queue at least this much audio at a time: waking
-// a queue's thread costs more than everything it then does with the audio. With
-// the fragment, it bounds how late a segment's last audio reaches its file.
-constexpr pa_usec_t batchUsec = 200'000;
-constexpr DatingPolicy datingPolicy{
-    .pauseNanoseconds = int64_t(fragmentUsec + 150'000) * 1000,
-    .redateNanoseconds = 2'000'000'000,
-    .quietNanoseconds = int64_t(2 * fragmentUsec) * 1000,
-};
-// Silence for a quiet track stops this far short of where audio could resume, so
-// that the resumed audio is never already covered; the rest is filled once it is
-// dated.
-constexpr pa_usec_t fillMarginUsec = 20'000;
-// How long a stop waits for the fragment under way. The parent is promised an
-// exit within 0.6 s of its stop file, and the agent may take 0.5 s to see it.
-// On a server that hands audio on a fragment at a time (PipeWire's quantum), the
-// audio of the stop's moment can be up to a fragment away; waiting that long
-// would break the promise. What the wait can miss lies after the stop file,
-// unless the agent saw the file within a fragment of its creation.
-constexpr pa_usec_t stopWaitUsec = 50'000;
-// A device that refuses this many connections in a row ends the stream.
-constexpr int refusalsBeforeFailure = 3;
-
-int64_t framesOf(pa_usec_t usec, uint32_t rate) {
-  return int64_t(usec) * rate / 1'000'000;
-}
 uint32_t rateOf(const StreamConfiguration& configuration) {
   return uint32_t(std::max(configuration.sampleRate, 0));
 }
@@ -68,7 +41,8 @@ LiveCapture::LiveCapture(const StreamConfiguration& configuration,
               batchFramesOf(configuration), *this),
       microphone_(OutputType::microphone, "microphone", rateOf(configuration),
                   channelsOf(configuration), datingPolicy, toleranceFramesOf(configuration),
-                  bufferFramesOf(configuration), batchFramesOf(configuration), *this) {}
+                  bufferFramesOf(configuration), batchFramesOf(configuration), *this),
+      pace_(readPaceLimits) {}
 
 void LiveCapture::want(bool system, bool microphone) {
   system_.wanted = system;
@@ -80,23 +54,26 @@ std::optional<Error> LiveCapture::start(PulseConnection& connection, DeviceFollo
   VELKIN_ASSERT_MAINLOOP_LOCKED(connection.mainloop());
   connection_ = &connection;
   follower_ = &follower;
-  pa_context* context = connection.context();
-  pa_threaded_mainloop* mainloop = connection.mainloop();
+  pa_context* context = connection.audioContext();
+  PulseLoop* mainloop = connection.mainloop();
+  mainloop->setPause([this] { return pauseMs(); });
+  mainloop->setIdle([this] { onIdle(); });
   finishing_ = false;
+  pace_.reset();
   startNanoseconds_ = monotonicNanoseconds();
   for (RecordTrack* track : {&system_, &microphone_}) {
     track->restart(startNanoseconds_);
   }
   if (microphone_.wanted && !microphone_.open(mainloop, context, targets.microphone,
                                               targets.microphoneMaster, fragmentUsec)) {
-    return serverError(connection.lastError(),
+    return serverError(connection.audioError(),
                        "Could not record from the microphone \"" + targets.microphone + "\"");
   }
   // With no output device at all the call audio track starts detached, as silence,
   // and picks up the first sink that appears.
   if (system_.wanted && !targets.callAudio.empty() &&
       !system_.open(mainloop, context, targets.callAudio, "", fragmentUsec)) {
-    return serverError(connection.lastError(),
+    return serverError(connection.audioError(),
                        "Could not record from \"" + targets.callAudio + "\"");
   }
   const auto settled = [](const RecordTrack& track) {
@@ -110,22 +87,22 @@ std::optional<Error> LiveCapture::start(PulseConnection& connection, DeviceFollo
   for (RecordTrack* track : {&microphone_, &system_}) {
     if (track->attached() && !track->ready()) {
       return serverError(
-          connection.lastError(),
+          connection.audioError(),
           std::string("Could not record the ") + track->label + " from \"" + track->device + "\"");
     }
   }
 
   live_ = true;
-  quietTimer_ = pa_context_rttime_new(context, PA_USEC_INVALID, &LiveCapture::onQuietTimer, this);
+  quietTimer_ = pa_context_rttime_new(connection.context(), PA_USEC_INVALID,
+                                      &LiveCapture::onQuietTimer, this);
   armQuietTimer();
   if (delivery_->routes[size_t(OutputType::screen)].output != nullptr) {
     const double seconds = configuration_.minimumFrameInterval.seconds();
     const double clamped = seconds >= 0.001 && seconds <= 3600 ? seconds : 1.0 / 60;
     screenInterval_ = pa_usec_t(clamped * 1'000'000);
-    screenEpoch_ = pa_rtclock_now();
-    postScreenFrame();
-    screenTimer_ = pa_context_rttime_new(context, screenEpoch_ + screenInterval_,
+    screenTimer_ = pa_context_rttime_new(connection.context(), PA_USEC_INVALID,
                                          &LiveCapture::onScreenTimer, this);
+    postScreenFrame();
   }
   // Audio may have arrived between READY and now.
   for (RecordTrack* track : {&system_, &microphone_}) {
@@ -194,6 +171,7 @@ void LiveCapture::finish() {
     if (!track->wanted) {
       continue;
     }
+    settleMove(*track, true);
     placePending(*track, std::nullopt);
     // Without a device, or still connecting to one, nothing more can come.
     if (!track->ready()) {
@@ -210,7 +188,9 @@ void LiveCapture::end() {
   }
   VELKIN_ASSERT_MAINLOOP_LOCKED(connection_->mainloop());
   live_ = false;
-  pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection_->mainloop());
+  connection_->mainloop()->setPause(nullptr);
+  connection_->mainloop()->setIdle(nullptr);
+  pa_mainloop_api* api = connection_->mainloop()->api();
   for (pa_time_event** event : {&quietTimer_, &screenTimer_}) {
     if (*event != nullptr) {
       api->time_free(*event);
@@ -225,69 +205,39 @@ void LiveCapture::end() {
   follower_ = nullptr;
 }
 
+// Runs on the libpulse thread: how long the libpulse thread may let audio queue
+// between reads. Never while a track awaits an answer of the server (a timing
+// reply, its device's connection, its new device's first audio), nor while audio
+// that will be dated may come: the first of a connection, or audio after a quiet
+// stretch. Sources that do not report the audio they hold (monitors, virtual
+// microphones) are dated right only by a request that follows their audio
+// promptly (see TrackTimeline).
+int LiveCapture::pauseMs() const {
+  if (!live_ || finishing_) {
+    return 0;
+  }
+  const int64_t now = monotonicNanoseconds();
+  for (const RecordTrack* track : {&system_, &microphone_}) {
+    if (track->attached() &&
+        (!track->ready() || track->timingRequested() || track->replacing() ||
+         track->timeline.startsExactly() || now - track->quietSince() > quietPauseNanoseconds)) {
+      return 0;
+    }
+  }
+  return int(pace_.pauseUsec() / 1000);
+}
+
 void LiveCapture::fail(const Error& error) {
   if (!live_) {
     return;
   }
   for (RecordTrack* track : {&system_, &microphone_}) {
+    settleMove(*track, true);
     placePending(*track, std::nullopt);
     post(*track, true);
   }
   live_ = false;
   failed_(error);
-}
-
-// Places what the track has read right after what came before, and drops the
-// connection.
-void LiveCapture::closeTrack(RecordTrack& track) {
-  if (live_) {
-    track.read();
-    placePending(track, std::nullopt);
-  }
-  track.close();
-}
-
-// Places the whole frames read so far: after the silence that `timing` shows
-// before them, or right after what came before when there is no timing.
-void LiveCapture::placePending(RecordTrack& track, const std::optional<StreamTiming>& timing) {
-  const size_t whole = track.pending.size() / track.frameBytes * track.frameBytes;
-  if (!live_ || whole == 0) {
-    return;
-  }
-  if (timing) {
-    const int64_t index =
-        (track.readBytes - int64_t(track.pending.size())) / int64_t(track.frameBytes);
-    placeSilence(track, track.timeline.silenceBefore(index, *timing));
-  }
-  track.batcher.addAudio(std::span(track.pending.data(), whole));
-  track.timeline.advance(int64_t(whole / track.frameBytes));
-  track.pending.erase(track.pending.begin(), track.pending.begin() + std::ptrdiff_t(whole));
-  post(track, false);
-}
-
-void LiveCapture::placeSilence(RecordTrack& track, int64_t frames) {
-  // A batch at a time, so that a long stretch never sits in memory at once.
-  while (live_ && frames > 0) {
-    const int64_t piece = std::min(frames, track.batcher.batchFrames());
-    track.batcher.addSilence(piece);
-    track.timeline.advance(piece);
-    post(track, false);
-    frames -= piece;
-  }
-}
-
-void LiveCapture::fillUntil(RecordTrack& track, int64_t frame) {
-  placeSilence(track, track.timeline.silenceUntil(frame));
-}
-
-void LiveCapture::post(RecordTrack& track, bool all) {
-  if (!live_) {
-    return;
-  }
-  if (std::optional<AudioBatcher::Batch> batch = track.batcher.take(all)) {
-    Delivery::postAudio(delivery_, track.type, batch->position, track.format,
-                        track.batcher.bufferBytes(), std::move(batch->data));
-  }
 }
 
 // Points a track at `device` (none: detached, silence until a device comes).
@@ -296,10 +246,27 @@ void LiveCapture::retarget(RecordTrack& track, const std::string& device,
   if ((track.attached() && track.device == device) || (!track.attached() && device.empty())) {
     return;
   }
+  // A track with audio keeps its old device's connection until the new one's
+  // audio is dated (settleMove): the change loses nothing that either recorded.
+  if (track.ready() && !device.empty() && !finishing_) {
+    settleMove(track, true);
+    track.read();
+    placePending(track, std::nullopt);
+    if (track.open(connection_->mainloop(), connection_->audioContext(), device, masterDevice,
+                   fragmentUsec, true)) {
+      armQuietTimer();
+      return;
+    }
+  }
+  move(track, device, masterDevice);
+}
+
+void LiveCapture::move(RecordTrack& track, const std::string& device,
+                       const std::string& masterDevice) {
   // The stretch until the new device's first audio is filled once that audio is
   // dated (or by the quiet timer, while detached).
   closeTrack(track);
-  if (!device.empty() && !track.open(connection_->mainloop(), connection_->context(), device,
+  if (!device.empty() && !track.open(connection_->mainloop(), connection_->audioContext(), device,
                                      masterDevice, fragmentUsec)) {
     streamEnded(track);
   }
@@ -325,9 +292,30 @@ void LiveCapture::armQuietTimer() {
                             due ? pa_usec_t(*due / 1000) : PA_USEC_INVALID);
 }
 
+// A screen frame goes once the minimum frame interval has passed since the last
+// one, with the first read after it, so that it costs no wake-up of its own while
+// audio flows; the timer sends it a pause later when nothing is read.
 void LiveCapture::postScreenFrame() {
   const int64_t nanoseconds = monotonicNanoseconds() - startNanoseconds_;
   Delivery::postEmpty(delivery_, OutputType::screen, MediaTime::make(nanoseconds, 1'000'000'000));
+  nextScreenFrame_ = pa_rtclock_now() + screenInterval_;
+  pa_context_rttime_restart(connection_->context(), screenTimer_,
+                            nextScreenFrame_ + 2 * maxReadPauseUsec);
+}
+
+// Runs on the libpulse thread once it has handled what came and before it sleeps.
+void LiveCapture::onIdle() {
+  VELKIN_ASSERT_LIBPULSE_THREAD(connection_->mainloop());
+  if (!live_ || finishing_) {
+    return;
+  }
+  pace_.update(monotonicNanoseconds(), system_.piecesReceived + microphone_.piecesReceived,
+               system_.bytesReceived + microphone_.bytesReceived);
+  post(system_, false);
+  post(microphone_, false);
+  if (screenTimer_ != nullptr && pa_rtclock_now() >= nextScreenFrame_) {
+    postScreenFrame();
+  }
 }
 
 void LiveCapture::audioRead(RecordTrack& track) {
@@ -336,6 +324,11 @@ void LiveCapture::audioRead(RecordTrack& track) {
     connection_->signal();
   }
   if (!live_ || finishing_ || track.pending.empty()) {
+    return;
+  }
+  if (track.replacing()) {
+    // Dated, then placed after the old device's audio.
+    settleMove(track, !track.requestTiming(false));
     return;
   }
   const ArrivalFacts facts{track.lastArrival, track.previousArrival, track.lastRequest,
@@ -348,8 +341,13 @@ void LiveCapture::audioRead(RecordTrack& track) {
 
 void LiveCapture::timingArrived(RecordTrack& track, const std::optional<StreamTiming>& timing,
                                 bool quietCheck) {
-  placePending(track, timing);
-  if (quietCheck && timing && track.pending.empty()) {
+  if (track.replacing() && !track.pending.empty()) {
+    track.heldTiming = timing;
+    settleMove(track, !timing);
+  } else {
+    placePending(track, timing);
+  }
+  if (quietCheck && timing && track.pending.empty() && !track.replacing()) {
     const std::optional<int64_t> until = quietUntil(
         *timing, track.readBytes / int64_t(track.frameBytes), framesOf(fillMarginUsec, track.rate));
     if (until) {
@@ -359,13 +357,21 @@ void LiveCapture::timingArrived(RecordTrack& track, const std::optional<StreamTi
   armQuietTimer();
 }
 
+void LiveCapture::previousAudio(RecordTrack& track, bool ended) {
+  if (live_ && !finishing_) {
+    settleMove(track, ended);
+  } else if (ended) {
+    track.closePrevious();
+  }
+}
+
 // A track's connection failed while the server is still there: its device went
 // away (DONT_MOVE streams are ended, not moved) or refused us.
 void LiveCapture::streamEnded(RecordTrack& track) {
   if (!live_ || !connection_->isGood()) {
     return;  // the context's own failure is reported instead
   }
-  const int code = connection_->lastError();
+  const int code = connection_->audioError();
   const std::string device = track.device;
   const bool refused = !track.ready();
   closeTrack(track);
@@ -400,24 +406,13 @@ void LiveCapture::onQuietTimer(pa_mainloop_api*, pa_time_event*, const timeval*,
   self.armQuietTimer();
 }
 
-// Runs on the libpulse thread, once per minimum frame interval.
-void LiveCapture::onScreenTimer(pa_mainloop_api*, pa_time_event* event, const timeval*,
-                                void* userdata) {
+// Runs on the libpulse thread, when no read has sent the screen frame due.
+void LiveCapture::onScreenTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
   auto& self = *static_cast<LiveCapture*>(userdata);
   VELKIN_ASSERT_LIBPULSE_THREAD(self.connection_->mainloop());
-  if (!self.live_) {
-    return;
+  if (self.live_) {
+    self.postScreenFrame();
   }
-  self.postScreenFrame();
-  ++self.screenFrames_;
-  // On a fixed grid, without catching up on frames missed while asleep.
-  pa_usec_t next = self.screenEpoch_ + pa_usec_t(self.screenFrames_ + 1) * self.screenInterval_;
-  const pa_usec_t now = pa_rtclock_now();
-  if (next <= now) {
-    self.screenFrames_ = int64_t((now - self.screenEpoch_) / self.screenInterval_);
-    next = self.screenEpoch_ + pa_usec_t(self.screenFrames_ + 1) * self.screenInterval_;
-  }
-  pa_context_rttime_restart(self.connection_->context(), event, next);
 }
 
 }  // namespace velkin::pulse

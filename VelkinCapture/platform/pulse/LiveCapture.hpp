@@ -11,6 +11,7 @@
 #include "platform/pulse/DeviceFollower.hpp"
 #include "platform/pulse/PulseConnection.hpp"
 #include "platform/pulse/PulseDelivery.hpp"
+#include "platform/pulse/ReadPace.hpp"
 #include "platform/pulse/RecordTrack.hpp"
 
 namespace velkin::pulse {
@@ -44,6 +45,7 @@ class LiveCapture final : private TrackEvents {
   // The server is gone or a track cannot record: delivers what was read, stops
   // delivery and reports `error`.
   void fail(const Error& error);
+  int pauseMs() const;
 
  private:
   void closeTrack(RecordTrack& track);
@@ -52,13 +54,17 @@ class LiveCapture final : private TrackEvents {
   void fillUntil(RecordTrack& track, int64_t frame);
   void post(RecordTrack& track, bool all);
   void retarget(RecordTrack& track, const std::string& device, const std::string& masterDevice);
+  void move(RecordTrack& track, const std::string& device, const std::string& masterDevice);
+  void settleMove(RecordTrack& track, bool force);
   void armQuietTimer();
   void postScreenFrame();
+  void onIdle();
 
   void audioRead(RecordTrack& track) override;
   void timingArrived(RecordTrack& track, const std::optional<StreamTiming>& timing,
                      bool quietCheck) override;
   void streamEnded(RecordTrack& track) override;
+  void previousAudio(RecordTrack& track, bool ended) override;
 
   // Run on the libpulse thread.
   static void onQuietTimer(pa_mainloop_api* api, pa_time_event* event, const timeval* time,
@@ -80,9 +86,9 @@ class LiveCapture final : private TrackEvents {
   pa_time_event* quietTimer_ = nullptr;
   pa_time_event* screenTimer_ = nullptr;
   pa_usec_t screenInterval_ = 0;
-  pa_usec_t screenEpoch_ = 0;  // pa_rtclock time of the first screen frame
-  int64_t screenFrames_ = 0;
-  int64_t startNanoseconds_ = 0;  // the capture start: position 0 of both tracks
+  pa_usec_t nextScreenFrame_ = 0;  // pa_rtclock time from which the next one may go
+  int64_t startNanoseconds_ = 0;   // the capture start: position 0 of both tracks
+  ReadPace pace_;                  // the libpulse thread's pause between reads
 };
 
 }  // namespace velkin::pulse

@@ -6,62 +6,75 @@ namespace velkin::pulse {
 
 namespace {
 // The main loop whose lock this thread holds through a MainloopLock, if any.
-thread_local pa_threaded_mainloop* heldMainloop = nullptr;
+thread_local PulseLoop* heldMainloop = nullptr;
 }  // namespace
 
 Error serverError(int code, std::string_view doing) {
   return Error{errorDomain, code, std::string(doing) + ": " + pa_strerror(code)};
 }
 
-bool holdsMainloopLock(pa_threaded_mainloop* mainloop) {
-  return heldMainloop == mainloop || pa_threaded_mainloop_in_thread(mainloop);
+bool holdsMainloopLock(PulseLoop* mainloop) {
+  return heldMainloop == mainloop || mainloop->inThread();
 }
 
-MainloopLock::MainloopLock(pa_threaded_mainloop* mainloop)
-    : mainloop_(mainloop), outer_(heldMainloop) {
-  assert(!pa_threaded_mainloop_in_thread(mainloop));
-  pa_threaded_mainloop_lock(mainloop_);
+MainloopLock::MainloopLock(PulseLoop* mainloop) : mainloop_(mainloop), outer_(heldMainloop) {
+  assert(!mainloop->inThread());
+  mainloop_->lock();
   heldMainloop = mainloop_;
 }
 
 MainloopLock::~MainloopLock() {
   heldMainloop = outer_;
-  pa_threaded_mainloop_unlock(mainloop_);
+  mainloop_->unlock();
+}
+
+std::optional<Error> PulseConnection::connect(pa_context*& context, pa_mainloop_api* api,
+                                              const char* clientName, const char* server) {
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, clientName);
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.velkin.capture");
+  context = pa_context_new_with_proplist(api, clientName, properties);
+  pa_proplist_free(properties);
+  if (context == nullptr) {
+    return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
+  }
+  // Refuse to spawn a server: recording through one that nobody plays into would
+  // look like success and capture silence.
+  if (pa_context_connect(context, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    return serverError(pa_context_errno(context), "Could not connect to the audio server");
+  }
+  // Set once connecting has begun (on this thread): from here on every change
+  // comes on the libpulse thread, which starts next.
+  pa_context_set_state_callback(context, &PulseConnection::onState, this);
+  return std::nullopt;
 }
 
 Result<std::unique_ptr<PulseConnection>> PulseConnection::open(const char* clientName,
                                                                const char* server,
                                                                pa_usec_t timeout) {
   std::unique_ptr<PulseConnection> connection(new PulseConnection());
-  connection->mainloop_ = pa_threaded_mainloop_new();
-  if (connection->mainloop_ == nullptr) {
+  connection->mainloop_ = std::make_unique<PulseLoop>();
+  PulseLoop& loop = *connection->mainloop_;
+  if (!loop.valid()) {
     return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
   }
-  pa_threaded_mainloop_set_name(connection->mainloop_, "velkin.pulse");
-  pa_proplist* properties = pa_proplist_new();
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, clientName);
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.velkin.capture");
-  connection->context_ = pa_context_new_with_proplist(
-      pa_threaded_mainloop_get_api(connection->mainloop_), clientName, properties);
-  pa_proplist_free(properties);
-  if (connection->context_ == nullptr) {
+  if (auto error = connection->connect(connection->context_, loop.api(), clientName, server)) {
+    return *error;
+  }
+  if (auto error =
+          connection->connect(connection->audioContext_, loop.heldApi(), clientName, server)) {
+    return *error;
+  }
+  if (!loop.start("velkin.pulse")) {
     return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
   }
-  // Refuse to spawn a server: recording through one that nobody plays into would
-  // look like success and capture silence.
-  if (pa_context_connect(connection->context_, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    return serverError(pa_context_errno(connection->context_),
-                       "Could not connect to the audio server");
-  }
-  // Set once connecting has begun (on this thread): from here on every change
-  // comes on the libpulse thread, which starts next.
-  pa_context_set_state_callback(connection->context_, &PulseConnection::onState, connection.get());
-  if (pa_threaded_mainloop_start(connection->mainloop_) < 0) {
-    return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
-  }
-  MainloopLock lock(connection->mainloop_);
+  MainloopLock lock(&loop);
   const Wait wait = connection->waitUntil(
-      [&] { return pa_context_get_state(connection->context_) == PA_CONTEXT_READY; }, timeout);
+      [&] {
+        return pa_context_get_state(connection->context_) == PA_CONTEXT_READY &&
+               pa_context_get_state(connection->audioContext_) == PA_CONTEXT_READY;
+      },
+      timeout);
   if (wait == Wait::timedOut) {
     return serverError(PA_ERR_TIMEOUT, "The audio server did not answer the connection");
   }
@@ -80,24 +93,25 @@ Error PulseConnection::waitError(Wait wait, std::string_view awaited) const {
 }
 
 PulseConnection::~PulseConnection() {
-  if (context_ != nullptr) {
-    {
-      MainloopLock lock(mainloop_);
-      listener_ = nullptr;
-      pa_context_set_state_callback(context_, nullptr, nullptr);
-      pa_context_disconnect(context_);
-    }
-  }
   if (mainloop_ != nullptr) {
-    pa_threaded_mainloop_stop(mainloop_);
+    {
+      MainloopLock lock(mainloop_.get());
+      listener_ = nullptr;
+      for (pa_context* context : {context_, audioContext_}) {
+        if (context != nullptr) {
+          pa_context_set_state_callback(context, nullptr, nullptr);
+          pa_context_disconnect(context);
+        }
+      }
+    }
+    mainloop_->stop();
   }
   // Operations still pending were cancelled at the disconnect: their reply
   // callbacks never run, only their state callbacks (see PulseQueries.cpp).
-  if (context_ != nullptr) {
-    pa_context_unref(context_);
-  }
-  if (mainloop_ != nullptr) {
-    pa_threaded_mainloop_free(mainloop_);
+  for (pa_context* context : {context_, audioContext_}) {
+    if (context != nullptr) {
+      pa_context_unref(context);
+    }
   }
 }
 
@@ -108,8 +122,7 @@ PulseConnection::Deadline::Deadline(PulseConnection& owner, pa_usec_t timeout) :
 
 PulseConnection::Deadline::~Deadline() {
   if (event != nullptr) {
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection.mainloop_);
-    api->time_free(event);
+    connection.mainloop_->api()->time_free(event);
   }
 }
 

@@ -5,10 +5,12 @@
 #include <cassert>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/Error.hpp"
 #include "platform/Result.hpp"
+#include "platform/pulse/PulseLoop.hpp"
 
 namespace velkin::pulse {
 
@@ -24,20 +26,22 @@ inline constexpr pa_usec_t answerTimeoutUsec = 5'000'000;
 // Whether the calling thread holds the main loop lock of `mainloop`: it is the
 // libpulse thread (every callback runs with the lock held) or holds a
 // MainloopLock on it. Only tracked in debug builds, where it backs the checks below.
-bool holdsMainloopLock(pa_threaded_mainloop* mainloop);
+bool holdsMainloopLock(PulseLoop* mainloop);
 
 }  // namespace velkin::pulse
 
 // Ownership checks of the libpulse side, active in debug builds.
-#define VELKIN_ASSERT_LIBPULSE_THREAD(mainloop) assert(pa_threaded_mainloop_in_thread(mainloop))
+#define VELKIN_ASSERT_LIBPULSE_THREAD(mainloop) assert((mainloop)->inThread())
 #define VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop) assert(::velkin::pulse::holdsMainloopLock(mainloop))
 
 namespace velkin::pulse {
 
-// One client connection: a threaded main loop (the "libpulse thread", named
-// "velkin.pulse") and a context connected on it. Every libpulse callback runs on
-// that thread with the main loop lock held; other threads take the lock (see
-// MainloopLock) before touching the context or anything the callbacks touch.
+// One client of the server: a main loop on its own thread (the "libpulse thread",
+// named "velkin.pulse", see PulseLoop) and two contexts connected on it: one for
+// queries and events, which the loop answers at once, and one for the record
+// streams, whose audio it may let queue (audioContext). Every libpulse callback
+// runs on that thread with the main loop lock held; other threads take the lock
+// (see MainloopLock) before touching a context or anything the callbacks touch.
 //
 // When the connection goes (the server died, or the context is disconnected),
 // libpulse cancels pending operations without calling their reply callbacks.
@@ -58,14 +62,26 @@ class PulseConnection {
   PulseConnection(const PulseConnection&) = delete;
   PulseConnection& operator=(const PulseConnection&) = delete;
 
-  pa_threaded_mainloop* mainloop() const { return mainloop_; }
+  PulseLoop* mainloop() const { return mainloop_.get(); }
   pa_context* context() const { return context_; }
-  bool isGood() const { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)); }
-  int lastError() const { return pa_context_errno(context_); }
+  pa_context* audioContext() const { return audioContext_; }
+  bool isGood() const {
+    return PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) &&
+           PA_CONTEXT_IS_GOOD(pa_context_get_state(audioContext_));
+  }
+  // Of the context that failed, if one did; else of the queries' context.
+  int lastError() const {
+    return pa_context_errno(PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) &&
+                                    !PA_CONTEXT_IS_GOOD(pa_context_get_state(audioContext_))
+                                ? audioContext_
+                                : context_);
+  }
+  // Of the record streams' context.
+  int audioError() const { return pa_context_errno(audioContext_); }
 
   // With the lock held.
   void setStateListener(StateListener listener) {
-    VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop_);
+    VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop_.get());
     listener_ = std::move(listener);
   }
 
@@ -75,8 +91,8 @@ class PulseConnection {
   // `done()` holds, the connection has failed or `timeout` has passed.
   template <typename Predicate>
   Wait waitUntil(Predicate done, pa_usec_t timeout = answerTimeoutUsec) {
-    assert(!pa_threaded_mainloop_in_thread(mainloop_));
-    VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop_);
+    assert(!mainloop_->inThread());
+    VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop_.get());
     Deadline deadline(*this, timeout);
     while (!done()) {
       if (!isGood()) {
@@ -85,7 +101,7 @@ class PulseConnection {
       if (deadline.passed) {
         return Wait::timedOut;
       }
-      pa_threaded_mainloop_wait(mainloop_);
+      mainloop_->wait();
     }
     return Wait::done;
   }
@@ -95,7 +111,7 @@ class PulseConnection {
   Error waitError(Wait wait, std::string_view awaited) const;
 
   // Wakes waitUntil; with the lock held (every callback has it).
-  void signal() { pa_threaded_mainloop_signal(mainloop_, 0); }
+  void signal() { mainloop_->signal(); }
 
  private:
   // A timer on the main loop that wakes waitUntil once `timeout` has passed.
@@ -111,9 +127,12 @@ class PulseConnection {
 
   PulseConnection() = default;
   static void onState(pa_context* context, void* userdata);
+  std::optional<Error> connect(pa_context*& context, pa_mainloop_api* api, const char* clientName,
+                               const char* server);
 
-  pa_threaded_mainloop* mainloop_ = nullptr;
+  std::unique_ptr<PulseLoop> mainloop_;
   pa_context* context_ = nullptr;
+  pa_context* audioContext_ = nullptr;
   StateListener listener_;  // main loop lock
 };
 
@@ -121,14 +140,14 @@ class PulseConnection {
 // callbacks already hold it.
 class MainloopLock {
  public:
-  explicit MainloopLock(pa_threaded_mainloop* mainloop);
+  explicit MainloopLock(PulseLoop* mainloop);
   ~MainloopLock();
   MainloopLock(const MainloopLock&) = delete;
   MainloopLock& operator=(const MainloopLock&) = delete;
 
  private:
-  pa_threaded_mainloop* mainloop_;
-  pa_threaded_mainloop* outer_;  // the lock this thread held before, if any
+  PulseLoop* mainloop_;
+  PulseLoop* outer_;  // the lock this thread held before, if any
 };
 
 }  // namespace velkin::pulse

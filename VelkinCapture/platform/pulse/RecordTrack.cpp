@@ -40,9 +40,8 @@ int64_t RecordTrack::framesAt(int64_t nanoseconds) const {
   return (nanoseconds - startNanoseconds_) / 1000 * int64_t(rate) / 1'000'000;
 }
 
-bool RecordTrack::open(pa_threaded_mainloop* mainloop, pa_context* context,
-                       const std::string& device_, const std::string& masterDevice_,
-                       pa_usec_t fragmentUsec) {
+bool RecordTrack::open(PulseLoop* mainloop, pa_context* context, const std::string& device_,
+                       const std::string& masterDevice_, pa_usec_t fragmentUsec, bool replacing) {
   VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop);
   mainloop_ = mainloop;
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate, uint8_t(frameBytes / sizeof(float))};
@@ -72,6 +71,10 @@ bool RecordTrack::open(pa_threaded_mainloop* mainloop, pa_context* context,
     pa_stream_unref(stream);
     return false;
   }
+  closePrevious();
+  if (replacing) {
+    previous_ = std::exchange(stream_, nullptr);
+  }
   stream_ = stream;
   device = device_;
   masterDevice = masterDevice_;
@@ -81,22 +84,67 @@ bool RecordTrack::open(pa_threaded_mainloop* mainloop, pa_context* context,
   timingRequested_ = false;
   previousArrival = lastArrival = 0;
   quietSince_ = monotonicNanoseconds();
-  timeline.startConnection();
+  heldTiming.reset();
+  timeline.startConnection(previous_ != nullptr);
   return true;
 }
 
+namespace {
+
+void disconnect(pa_stream*& stream) {
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+    pa_stream_disconnect(stream);
+  }
+  pa_stream_unref(std::exchange(stream, nullptr));
+}
+
+// Appends what `stream` holds to `into`, holes as silence of their length; the
+// bytes and pieces taken are added to `bytes` and `pieces`.
+void drain(pa_stream* stream, std::vector<std::byte>& into, int64_t& bytes, int64_t& pieces) {
+  if (stream == nullptr || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+    return;
+  }
+  const void* data = nullptr;
+  size_t length = 0;
+  while (pa_stream_peek(stream, &data, &length) == 0 && length > 0) {
+    const auto* begin = static_cast<const std::byte*>(data);
+    if (begin != nullptr) {
+      into.insert(into.end(), begin, begin + length);
+    } else {
+      // A hole the server reports in the stream: what it lacks, as silence.
+      into.resize(into.size() + length, std::byte{0});
+    }
+    bytes += int64_t(length);
+    ++pieces;
+    pa_stream_drop(stream);
+  }
+}
+
+}  // namespace
+
+void RecordTrack::closePrevious() {
+  previousPending.clear();
+  if (previous_ != nullptr) {
+    disconnect(previous_);
+  }
+}
+
+void RecordTrack::readPrevious() {
+  int64_t bytes = 0;
+  drain(previous_, previousPending, bytes, piecesReceived);
+  bytesReceived += bytes;
+}
+
 void RecordTrack::close() {
+  closePrevious();
+  heldTiming.reset();
   if (stream_ == nullptr) {
     return;
   }
   pending.clear();
-  pa_stream_set_state_callback(stream_, nullptr, nullptr);
-  pa_stream_set_read_callback(stream_, nullptr, nullptr);
-  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
-    pa_stream_disconnect(stream_);
-  }
-  pa_stream_unref(stream_);
-  stream_ = nullptr;
+  disconnect(stream_);
   device.clear();
   masterDevice.clear();
   ready_ = false;
@@ -110,19 +158,8 @@ void RecordTrack::read() {
     return;
   }
   const int64_t before = readBytes;
-  const void* data = nullptr;
-  size_t length = 0;
-  while (pa_stream_peek(stream_, &data, &length) == 0 && length > 0) {
-    const auto* bytes = static_cast<const std::byte*>(data);
-    if (bytes != nullptr) {
-      pending.insert(pending.end(), bytes, bytes + length);
-    } else {
-      // A hole the server reports in the stream: what it lacks, as silence.
-      pending.resize(pending.size() + length, std::byte{0});
-    }
-    readBytes += int64_t(length);
-    pa_stream_drop(stream_);
-  }
+  drain(stream_, pending, readBytes, piecesReceived);
+  bytesReceived += readBytes - before;
   if (readBytes != before) {
     previousArrival = std::exchange(lastArrival, monotonicNanoseconds());
     quietSince_ = lastArrival;
@@ -154,7 +191,10 @@ bool RecordTrack::requestTiming(bool quietCheck) {
 void RecordTrack::onRead(pa_stream* stream, size_t, void* userdata) {
   auto& self = *static_cast<RecordTrack*>(userdata);
   VELKIN_ASSERT_LIBPULSE_THREAD(self.mainloop_);
-  if (stream == self.stream_) {
+  if (stream == self.previous_) {
+    self.readPrevious();
+    self.events_.previousAudio(self, false);
+  } else if (stream == self.stream_) {
     const int64_t before = self.readBytes;
     self.read();
     if (self.readBytes != before) {
@@ -169,7 +209,13 @@ void RecordTrack::onState(pa_stream* stream, void* userdata) {
   auto& self = *static_cast<RecordTrack*>(userdata);
   VELKIN_ASSERT_MAINLOOP_LOCKED(self.mainloop_);
   // Wakes a start waiting for the connection to settle.
-  pa_threaded_mainloop_signal(self.mainloop_, 0);
+  self.mainloop_->signal();
+  if (stream == self.previous_) {
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+      self.events_.previousAudio(self, true);
+    }
+    return;
+  }
   if (stream != self.stream_) {
     return;
   }
@@ -197,7 +243,7 @@ void RecordTrack::onTiming(pa_stream* stream, int success, void* userdata) {
   VELKIN_ASSERT_LIBPULSE_THREAD(self.mainloop_);
   self.timingRequested_ = false;
   // Wakes a stop waiting for the last replies.
-  pa_threaded_mainloop_signal(self.mainloop_, 0);
+  self.mainloop_->signal();
   const bool quietCheck = std::exchange(self.quietCheck_, false);
   const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
   std::optional<StreamTiming> timing;

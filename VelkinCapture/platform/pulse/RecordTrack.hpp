@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Capture.hpp"
 #include "platform/pulse/AudioBatcher.hpp"
+#include "platform/pulse/PulseLoop.hpp"
 #include "platform/pulse/TrackTimeline.hpp"
 
 namespace velkin::pulse {
@@ -24,6 +26,9 @@ class TrackEvents {
                              bool quietCheck) = 0;
   // The stream failed or ended (DONT_MOVE streams are ended when their device goes).
   virtual void streamEnded(RecordTrack& track) = 0;
+  // The stream being replaced (see RecordTrack::open) has read audio into
+  // previousPending, or `ended`.
+  virtual void previousAudio(RecordTrack& track, bool ended) = 0;
 
  protected:
   ~TrackEvents() = default;
@@ -44,11 +49,18 @@ class RecordTrack {
 
   // Starts recording `device` (a new connection: the timeline dates its first
   // audio exactly). `fragmentUsec`: how much audio the server sends at once.
-  bool open(pa_threaded_mainloop* mainloop, pa_context* context, const std::string& device,
-            const std::string& masterDevice, pa_usec_t fragmentUsec);
-  // Drops the connection; what it read and did not place is dropped too. The
+  // `replacing`: the current connection, on another device, stays open and is
+  // read into previousPending until closePrevious, so that the change of device
+  // loses nothing of what either records.
+  bool open(PulseLoop* mainloop, pa_context* context, const std::string& device,
+            const std::string& masterDevice, pa_usec_t fragmentUsec, bool replacing = false);
+  // Drops the connections; what they read and did not place is dropped too. The
   // reply to a timing request still out finds no stream, or another, and is ignored.
   void close();
+  void closePrevious();
+  // Takes what the replaced connection holds into previousPending.
+  void readPrevious();
+  bool replacing() const { return previous_ != nullptr; }
   // Takes everything the client holds, holes as silence of their length.
   void read();
   // Asks the server for the stream's timing. `quietCheck`: the reply also says
@@ -73,11 +85,19 @@ class RecordTrack {
   const size_t frameBytes;
   const FormatDescription format;
   const DatingPolicy policy;
-  bool wanted = false;             // the configuration asks for it and an output takes it
-  std::string device;              // the source it records
-  std::string masterDevice;        // microphone: the source a virtual one records from
-  int refusals = 0;                // connections in a row that failed before becoming ready
-  int64_t readBytes = 0;           // stream byte index of the next byte to read
+  bool wanted = false;       // the configuration asks for it and an output takes it
+  std::string device;        // the source it records
+  std::string masterDevice;  // microphone: the source a virtual one records from
+  int refusals = 0;          // connections in a row that failed before becoming ready
+  int64_t readBytes = 0;     // stream byte index of the next byte to read
+  // While replacing: the old device's audio read since, not yet placed, and the
+  // new connection's first timing once it came.
+  std::vector<std::byte> previousPending;
+  std::optional<StreamTiming> heldTiming;
+  // Over all connections: the pieces and bytes received, for the libpulse
+  // thread's pace (see LiveCapture::onIdle).
+  int64_t piecesReceived = 0;
+  int64_t bytesReceived = 0;
   std::vector<std::byte> pending;  // read, not yet dated; ends at readBytes
   int64_t previousArrival = 0;     // the read before the last one; 0: none
   int64_t lastArrival = 0;         // CLOCK_MONOTONIC ns of the last read with audio
@@ -92,8 +112,9 @@ class RecordTrack {
 
   TrackEvents& events_;
   const int64_t toleranceFrames_;
-  pa_threaded_mainloop* mainloop_ = nullptr;  // of the current connection
+  PulseLoop* mainloop_ = nullptr;  // of the current connection
   pa_stream* stream_ = nullptr;
+  pa_stream* previous_ = nullptr;  // the connection being replaced
   bool ready_ = false;
   bool timingRequested_ = false;
   bool quietCheck_ = false;

@@ -1,13 +1,15 @@
 #include "platform/pulse/TrackTimeline.hpp"
 
+#include <utility>
+
 namespace velkin::pulse {
 
 int64_t TrackTimeline::silenceBefore(int64_t index, const StreamTiming& timing) {
-  const int64_t captured = timing.atFrame - timing.sourceLatency - (timing.writeIndex - index);
-  const int64_t gap = captured - position_;
+  const int64_t gap = capturedAt(index, timing) - position_;
   const int64_t threshold = exact_ ? 0 : tolerance_;
+  const bool replacing = std::exchange(replacing_, false);
   exact_ = false;
-  return gap > threshold ? gap : 0;
+  return gap > threshold || (replacing && gap < 0) ? gap : 0;
 }
 
 int64_t TrackTimeline::silenceUntil(int64_t frame) {

@@ -35,7 +35,10 @@ namespace velkin::pulse {
 // the write index stood still and the audio dates late: that stretch becomes
 // silence of the same length, before the audio. Audio that dates earlier than the
 // track's position (a source clock running faster than the monotonic clock) is
-// never dropped or moved earlier: it follows on directly.
+// never dropped or moved earlier: it follows on directly. The one exception is a
+// change of device, where the old device's stream is kept until the new one's
+// first audio is dated: audio of the new device that dates before the track's
+// position was already delivered from the old one, and is dropped.
 //
 // A track need not wait for its audio to resume to be brought up to date: when a
 // source has gone quiet for a while, a timing reply that shows nothing captured
@@ -67,13 +70,25 @@ class TrackTimeline {
   // The next audio is the first of a new server stream (the first of the track,
   // or after a reconnection): any time between the track's position and it is a
   // real gap, however short.
-  void startConnection() { exact_ = true; }
+  // `replacing`: it takes over from a stream on another device that has
+  // delivered up to about its first audio (see silenceBefore).
+  void startConnection(bool replacing = false) {
+    exact_ = true;
+    replacing_ = replacing;
+  }
 
   // The next audio must be dated, since any gap before it is real (see above).
   bool startsExactly() const { return exact_; }
 
+  // The timeline frame at which the stream's frame `index` was captured, by
+  // `timing` (taken after that frame arrived).
+  static int64_t capturedAt(int64_t index, const StreamTiming& timing) {
+    return timing.atFrame - timing.sourceLatency - (timing.writeIndex - index);
+  }
   // Frames of silence to deliver before audio whose first frame is the stream's
-  // frame `index`, dated by `timing` (taken after that frame arrived).
+  // frame `index`, dated by `timing`. Negative only for the first audio of a
+  // replacing connection: that many of its frames were already delivered from
+  // the device it replaces, and are to be dropped.
   int64_t silenceBefore(int64_t index, const StreamTiming& timing);
 
   // Frames of silence that bring the track up to `frame` when no audio can come
@@ -88,6 +103,7 @@ class TrackTimeline {
   int64_t tolerance_;
   int64_t position_ = 0;
   bool exact_ = true;
+  bool replacing_ = false;
 };
 
 // When to ask the server for a track's timing. Pure: the caller reads the clocks

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+
+#include "platform/pulse/ReadPace.hpp"
+#include "platform/pulse/TrackTimeline.hpp"
+
+// What the live capture asks of the server and promises its callers: shared by
+// the files of LiveCapture.
+namespace velkin::pulse::tuning {
+
+// The fragment asked of the server: how much audio each wake-up brings. It also
+// delays audio by up to this much on its way to the files.
+inline constexpr pa_usec_t fragmentUsec = 100'000;
+// The buffers delivered: 20 ms each, whatever sizes arrive.
+inline constexpr pa_usec_t bufferUsec = 20'000;
+// Buffers travel to a delivery queue once the libpulse thread has read what
+// came (see onIdle), at least this much audio at a time: waking a queue's thread
+// costs more than everything it then does with the audio. With the fragment and
+// the read pause, it bounds how late a segment's last audio reaches its file:
+// about 0.4 s.
+inline constexpr pa_usec_t batchUsec = 200'000;
+// The libpulse thread lets audio queue for up to this long between reads (see
+// ReadPace): at most a fragment for each track waits in the socket.
+inline constexpr pa_usec_t maxReadPauseUsec = fragmentUsec;
+// A track without audio for this long reads without pause (see pauseMs).
+inline constexpr int64_t quietPauseNanoseconds = int64_t(fragmentUsec + fragmentUsec / 2) * 1000;
+inline constexpr ReadPace::Limits readPaceLimits{
+    .maxPauseUsec = maxReadPauseUsec,
+    .budgetBytes = 144 * 1024,
+    .pieceOverheadBytes = 2048,
+    .windowNanoseconds = 100'000'000,
+};
+inline constexpr DatingPolicy datingPolicy{
+    .pauseNanoseconds = int64_t(fragmentUsec + maxReadPauseUsec + 150'000) * 1000,
+    .redateNanoseconds = 2'000'000'000,
+    .quietNanoseconds = int64_t(2 * fragmentUsec + maxReadPauseUsec) * 1000,
+};
+// Silence for a quiet track stops this far short of where audio could resume, so
+// that the resumed audio is never already covered; the rest is filled once it is
+// dated.
+inline constexpr pa_usec_t fillMarginUsec = 20'000;
+// How long a stop waits for the fragment under way. The parent is promised an
+// exit within 0.6 s of its stop file, and the agent may take 0.5 s to see it.
+// On a server that hands audio on a fragment at a time (PipeWire's quantum), the
+// audio of the stop's moment can be up to a fragment away; waiting that long
+// would break the promise. What the wait can miss lies after the stop file,
+// unless the agent saw the file within a fragment of its creation.
+inline constexpr pa_usec_t stopWaitUsec = 50'000;
+// A track changing device places the new device's audio once it is dated and
+// the old device's audio reaches it; at the latest once either holds this much.
+inline constexpr pa_usec_t maxOverlapUsec = 300'000;
+// A device that refuses this many connections in a row ends the stream.
+inline constexpr int refusalsBeforeFailure = 3;
+
+inline int64_t framesOf(pa_usec_t usec, uint32_t rate) {
+  return int64_t(usec) * rate / 1'000'000;
+}
+
+}  // namespace velkin::pulse::tuning
