@@ -136,8 +136,8 @@ TEST_F(Faults, AKilledAgentsFilesAreSoundAndALostServerEndsTheRunWithStatusOne) 
   const fs::path segments = scratch_ / "segments";
   const std::unique_ptr<AgentProcess> killed = start(segments);
   // Well into the second segments, two header updates or more after their start
-  // even with the audio's way to the files (up to 0.4 s).
-  std::this_thread::sleep_for(8000ms);
+  // even with the audio's way to the files (up to 0.6 s).
+  std::this_thread::sleep_for(8500ms);
   killed->signal(SIGKILL);
   ASSERT_EQ(killed->waitForExit(2s), 128 + SIGKILL);
   for (std::size_t track = 0; track < 2; ++track) {

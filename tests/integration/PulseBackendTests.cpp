@@ -321,15 +321,16 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
     EXPECT_LT(maximum(amplitudes(microphoneTrack, callHz, from_, to_)), 0.005);
   }
 
-  // Handed over in batches, never in the bursts of seconds a source sends when it
-  // is not asked for latency: a segment's last audio reaches its file in time.
+  // Handed over in batches of 0.4 s, never in the bursts of seconds a source
+  // sends when it is not asked for latency: a segment's last audio reaches its
+  // file within the second the parent is promised.
   for (const auto* buffers : {&system, &microphone}) {
     int64_t longestPause = 0;
     for (size_t i = 1; i < buffers->size(); ++i) {
       longestPause = std::max(longestPause, (*buffers)[i].arrivedAt - (*buffers)[i - 1].arrivedAt);
     }
     std::printf("longest pause between deliveries: %.1f ms\n", double(longestPause) / 1e6);
-    EXPECT_LT(longestPause, 700'000'000);
+    EXPECT_LT(longestPause, 900'000'000);
   }
 
   // One frame without image per second on the screen queue.

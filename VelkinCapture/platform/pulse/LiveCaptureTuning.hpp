@@ -20,8 +20,8 @@ inline constexpr pa_usec_t bufferUsec = 20'000;
 // came (see onIdle), at least this much audio at a time: waking a queue's thread
 // costs more than everything it then does with the audio. With the fragment and
 // the read pause, it bounds how late a segment's last audio reaches its file:
-// about 0.4 s.
-inline constexpr pa_usec_t batchUsec = 200'000;
+// about 0.6 s.
+inline constexpr pa_usec_t batchUsec = 400'000;
 // The libpulse thread lets audio queue for up to this long between reads (see
 // ReadPace): at most a fragment for each track waits in the socket.
 inline constexpr pa_usec_t maxReadPauseUsec = fragmentUsec;
