@@ -208,19 +208,24 @@ void LiveCapture::end() {
 // Runs on the libpulse thread: how long the libpulse thread may let audio queue
 // between reads. Never while a track awaits an answer of the server (a timing
 // reply, its device's connection, its new device's first audio), nor while audio
-// that will be dated may come: the first of a connection, or audio after a quiet
-// stretch. Sources that do not report the audio they hold (monitors, virtual
-// microphones) are dated right only by a request that follows their audio
-// promptly (see TrackTimeline).
+// that will be dated may come: the first of a connection, audio after a quiet
+// stretch, or once the track is due to be dated again. Sources that do not
+// report the audio they hold (monitors, virtual microphones) are dated right
+// only by a request that follows their audio promptly (see TrackTimeline): one
+// that follows a pause dates the audio up to the pause late, and a late date
+// becomes silence that shifts the track.
 int LiveCapture::pauseMs() const {
   if (!live_ || finishing_) {
     return 0;
   }
   const int64_t now = monotonicNanoseconds();
+  const auto soonDated = [&](const RecordTrack& track) {
+    return track.timeline.startsExactly() || now - track.quietSince() > quietPauseNanoseconds ||
+           now - track.lastRequest > datingPolicy.redateNanoseconds - quietPauseNanoseconds;
+  };
   for (const RecordTrack* track : {&system_, &microphone_}) {
     if (track->attached() &&
-        (!track->ready() || track->timingRequested() || track->replacing() ||
-         track->timeline.startsExactly() || now - track->quietSince() > quietPauseNanoseconds)) {
+        (!track->ready() || track->timingRequested() || track->replacing() || soonDated(*track))) {
       return 0;
     }
   }
@@ -335,6 +340,14 @@ void LiveCapture::audioRead(RecordTrack& track) {
                            track.timingRequested(), track.timeline.startsExactly()};
   if (!mustDate(datingPolicy, facts) || !track.requestTiming(false)) {
     placePending(track, std::nullopt);
+  } else {
+    // The other track is dated again with it, so that the reads without pause
+    // for both come at once (see pauseMs).
+    RecordTrack& other = &track == &system_ ? microphone_ : system_;
+    if (!other.timingRequested() &&
+        track.lastRequest - other.lastRequest > datingPolicy.redateNanoseconds / 2) {
+      other.lastRequest = track.lastRequest - datingPolicy.redateNanoseconds;
+    }
   }
   armQuietTimer();
 }

@@ -35,7 +35,7 @@ inline constexpr ReadPace::Limits readPaceLimits{
 };
 inline constexpr DatingPolicy datingPolicy{
     .pauseNanoseconds = int64_t(fragmentUsec + maxReadPauseUsec + 150'000) * 1000,
-    .redateNanoseconds = 2'000'000'000,
+    .redateNanoseconds = 4'000'000'000,
     .quietNanoseconds = int64_t(2 * fragmentUsec + maxReadPauseUsec) * 1000,
 };
 // Silence for a quiet track stops this far short of where audio could resume, so
