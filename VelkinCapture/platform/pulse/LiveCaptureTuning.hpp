@@ -29,7 +29,7 @@ inline constexpr pa_usec_t maxReadPauseUsec = fragmentUsec;
 inline constexpr int64_t quietPauseNanoseconds = int64_t(fragmentUsec + fragmentUsec / 2) * 1000;
 inline constexpr ReadPace::Limits readPaceLimits{
     .maxPauseUsec = maxReadPauseUsec,
-    .budgetBytes = 144 * 1024,
+    .budgetBytes = 80 * 1024,
     .pieceOverheadBytes = 2048,
     .windowNanoseconds = 100'000'000,
 };

@@ -15,7 +15,8 @@ namespace velkin::pulse {
 // The pause stays within what the socket can hold at the pace measured, so that
 // little waits at the server, where a stream that ends would lose it. The kernel
 // counts each piece's bookkeeping (about 2 KiB: a header and the audio, each in a
-// socket buffer of its own) against a default of 208 KiB. Pure arithmetic: the
+// socket buffer of its own) against the 128 KiB that libpulse gives the socket
+// (ss -xm shows it). Pure arithmetic: the
 // caller counts what arrived and reads the clock.
 class ReadPace {
  public:
