@@ -154,9 +154,6 @@ void RecordTrack::close() {
 }
 
 void RecordTrack::read() {
-  if (stream_ == nullptr || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
-    return;
-  }
   const int64_t before = readBytes;
   drain(stream_, pending, readBytes, piecesReceived);
   bytesReceived += readBytes - before;
