@@ -42,7 +42,7 @@ LiveCapture::LiveCapture(const StreamConfiguration& configuration,
       microphone_(OutputType::microphone, "microphone", rateOf(configuration),
                   channelsOf(configuration), datingPolicy, toleranceFramesOf(configuration),
                   bufferFramesOf(configuration), batchFramesOf(configuration), *this),
-      pace_(readPaceLimits) {}
+      paces_{ReadPace(readPaceLimits), ReadPace(readPaceLimits)} {}
 
 void LiveCapture::want(bool system, bool microphone) {
   system_.wanted = system;
@@ -54,26 +54,27 @@ std::optional<Error> LiveCapture::start(PulseConnection& connection, DeviceFollo
   VELKIN_ASSERT_MAINLOOP_LOCKED(connection.mainloop());
   connection_ = &connection;
   follower_ = &follower;
-  pa_context* context = connection.audioContext();
   PulseLoop* mainloop = connection.mainloop();
   mainloop->setPause([this] { return pauseMs(); });
   mainloop->setIdle([this] { onIdle(); });
   finishing_ = false;
-  pace_.reset();
+  for (ReadPace& pace : paces_) {
+    pace.reset();
+  }
   startNanoseconds_ = monotonicNanoseconds();
   for (RecordTrack* track : {&system_, &microphone_}) {
     track->restart(startNanoseconds_);
   }
-  if (microphone_.wanted && !microphone_.open(mainloop, context, targets.microphone,
+  if (microphone_.wanted && !microphone_.open(mainloop, contextOf(microphone_), targets.microphone,
                                               targets.microphoneMaster, fragmentUsec)) {
-    return serverError(connection.audioError(),
+    return serverError(connection.audioError(indexOf(microphone_)),
                        "Could not record from the microphone \"" + targets.microphone + "\"");
   }
   // With no output device at all the call audio track starts detached, as silence,
   // and picks up the first sink that appears.
   if (system_.wanted && !targets.callAudio.empty() &&
-      !system_.open(mainloop, context, targets.callAudio, "", fragmentUsec)) {
-    return serverError(connection.audioError(),
+      !system_.open(mainloop, contextOf(system_), targets.callAudio, "", fragmentUsec)) {
+    return serverError(connection.audioError(indexOf(system_)),
                        "Could not record from \"" + targets.callAudio + "\"");
   }
   const auto settled = [](const RecordTrack& track) {
@@ -87,7 +88,7 @@ std::optional<Error> LiveCapture::start(PulseConnection& connection, DeviceFollo
   for (RecordTrack* track : {&microphone_, &system_}) {
     if (track->attached() && !track->ready()) {
       return serverError(
-          connection.audioError(),
+          connection.audioError(indexOf(*track)),
           std::string("Could not record the ") + track->label + " from \"" + track->device + "\"");
     }
   }
@@ -229,7 +230,7 @@ int LiveCapture::pauseMs() const {
       return 0;
     }
   }
-  return int(pace_.pauseUsec() / 1000);
+  return int(std::min(paces_[0].pauseUsec(), paces_[1].pauseUsec()) / 1000);
 }
 
 void LiveCapture::fail(const Error& error) {
@@ -257,8 +258,8 @@ void LiveCapture::retarget(RecordTrack& track, const std::string& device,
     settleMove(track, true);
     track.read();
     placePending(track, std::nullopt);
-    if (track.open(connection_->mainloop(), connection_->audioContext(), device, masterDevice,
-                   fragmentUsec, true)) {
+    if (track.open(connection_->mainloop(), contextOf(track), device, masterDevice, fragmentUsec,
+                   true)) {
       armQuietTimer();
       return;
     }
@@ -271,8 +272,8 @@ void LiveCapture::move(RecordTrack& track, const std::string& device,
   // The stretch until the new device's first audio is filled once that audio is
   // dated (or by the quiet timer, while detached).
   closeTrack(track);
-  if (!device.empty() && !track.open(connection_->mainloop(), connection_->audioContext(), device,
-                                     masterDevice, fragmentUsec)) {
+  if (!device.empty() &&
+      !track.open(connection_->mainloop(), contextOf(track), device, masterDevice, fragmentUsec)) {
     streamEnded(track);
   }
   armQuietTimer();
@@ -314,8 +315,10 @@ void LiveCapture::onIdle() {
   if (!live_ || finishing_) {
     return;
   }
-  pace_.update(monotonicNanoseconds(), system_.piecesReceived + microphone_.piecesReceived,
-               system_.bytesReceived + microphone_.bytesReceived);
+  const int64_t now = monotonicNanoseconds();
+  for (const RecordTrack* track : {&system_, &microphone_}) {
+    paces_[indexOf(*track)].update(now, track->piecesReceived, track->bytesReceived);
+  }
   post(system_, false);
   post(microphone_, false);
   if (screenTimer_ != nullptr && pa_rtclock_now() >= nextScreenFrame_) {
@@ -384,7 +387,7 @@ void LiveCapture::streamEnded(RecordTrack& track) {
   if (!live_ || !connection_->isGood()) {
     return;  // the context's own failure is reported instead
   }
-  const int code = connection_->audioError();
+  const int code = connection_->audioError(indexOf(track));
   const std::string device = track.device;
   const bool refused = !track.ready();
   closeTrack(track);

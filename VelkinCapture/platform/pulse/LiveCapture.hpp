@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -58,6 +59,11 @@ class LiveCapture final : private TrackEvents {
   void settleMove(RecordTrack& track, bool force);
   void armQuietTimer();
   void postScreenFrame();
+  // Each track records on a connection of its own (PulseConnection::audioContext).
+  size_t indexOf(const RecordTrack& track) const { return &track == &system_ ? 0 : 1; }
+  pa_context* contextOf(const RecordTrack& track) const {
+    return connection_->audioContext(indexOf(track));
+  }
   void onIdle();
 
   void audioRead(RecordTrack& track) override;
@@ -88,7 +94,8 @@ class LiveCapture final : private TrackEvents {
   pa_usec_t screenInterval_ = 0;
   pa_usec_t nextScreenFrame_ = 0;  // pa_rtclock time from which the next one may go
   int64_t startNanoseconds_ = 0;   // the capture start: position 0 of both tracks
-  ReadPace pace_;                  // the libpulse thread's pause between reads
+  // The libpulse thread's pause between reads: what each track's socket can hold.
+  std::array<ReadPace, PulseConnection::audioContextCount> paces_;
 };
 
 }  // namespace velkin::pulse

@@ -20,11 +20,11 @@ inline constexpr pa_usec_t bufferUsec = 20'000;
 // came (see onIdle), at least this much audio at a time: waking a queue's thread
 // costs more than everything it then does with the audio. With the fragment and
 // the read pause, it bounds how late a segment's last audio reaches its file:
-// about 0.6 s.
+// about 0.65 s.
 inline constexpr pa_usec_t batchUsec = 400'000;
 // The libpulse thread lets audio queue for up to this long between reads (see
-// ReadPace): at most a fragment for each track waits in the socket.
-inline constexpr pa_usec_t maxReadPauseUsec = fragmentUsec;
+// ReadPace), each track in its own socket: a fragment and a half at most.
+inline constexpr pa_usec_t maxReadPauseUsec = 150'000;
 // A track without audio for this long reads without pause (see pauseMs).
 inline constexpr int64_t quietPauseNanoseconds = int64_t(fragmentUsec + fragmentUsec / 2) * 1000;
 inline constexpr ReadPace::Limits readPaceLimits{

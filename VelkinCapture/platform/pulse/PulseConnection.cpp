@@ -1,5 +1,6 @@
 #include "platform/pulse/PulseConnection.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace velkin::pulse {
@@ -58,12 +59,12 @@ Result<std::unique_ptr<PulseConnection>> PulseConnection::open(const char* clien
   if (!loop.valid()) {
     return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
   }
-  if (auto error = connection->connect(connection->context_, loop.api(), clientName, server)) {
-    return *error;
-  }
-  if (auto error =
-          connection->connect(connection->audioContext_, loop.heldApi(), clientName, server)) {
-    return *error;
+  for (size_t i = 0; i < connection->contexts_.size(); ++i) {
+    // Only the tracks' audio may wait out the loop's pause.
+    pa_mainloop_api* api = i == 0 ? loop.api() : loop.heldApi();
+    if (auto error = connection->connect(connection->contexts_[i], api, clientName, server)) {
+      return *error;
+    }
   }
   if (!loop.start("velkin.pulse")) {
     return serverError(PA_ERR_INTERNAL, "Could not start the audio client");
@@ -71,8 +72,9 @@ Result<std::unique_ptr<PulseConnection>> PulseConnection::open(const char* clien
   MainloopLock lock(&loop);
   const Wait wait = connection->waitUntil(
       [&] {
-        return pa_context_get_state(connection->context_) == PA_CONTEXT_READY &&
-               pa_context_get_state(connection->audioContext_) == PA_CONTEXT_READY;
+        return std::all_of(
+            connection->contexts_.begin(), connection->contexts_.end(),
+            [](pa_context* context) { return pa_context_get_state(context) == PA_CONTEXT_READY; });
       },
       timeout);
   if (wait == Wait::timedOut) {
@@ -82,6 +84,21 @@ Result<std::unique_ptr<PulseConnection>> PulseConnection::open(const char* clien
     return serverError(connection->lastError(), "Could not connect to the audio server");
   }
   return connection;
+}
+
+bool PulseConnection::isGood() const {
+  return std::all_of(contexts_.begin(), contexts_.end(), [](pa_context* context) {
+    return PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+  });
+}
+
+int PulseConnection::lastError() const {
+  for (pa_context* context : contexts_) {
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+      return pa_context_errno(context);
+    }
+  }
+  return pa_context_errno(context());
 }
 
 Error PulseConnection::waitError(Wait wait, std::string_view awaited) const {
@@ -97,7 +114,7 @@ PulseConnection::~PulseConnection() {
     {
       MainloopLock lock(mainloop_.get());
       listener_ = nullptr;
-      for (pa_context* context : {context_, audioContext_}) {
+      for (pa_context* context : contexts_) {
         if (context != nullptr) {
           pa_context_set_state_callback(context, nullptr, nullptr);
           pa_context_disconnect(context);
@@ -108,7 +125,7 @@ PulseConnection::~PulseConnection() {
   }
   // Operations still pending were cancelled at the disconnect: their reply
   // callbacks never run, only their state callbacks (see PulseQueries.cpp).
-  for (pa_context* context : {context_, audioContext_}) {
+  for (pa_context* context : contexts_) {
     if (context != nullptr) {
       pa_context_unref(context);
     }
@@ -116,8 +133,8 @@ PulseConnection::~PulseConnection() {
 }
 
 PulseConnection::Deadline::Deadline(PulseConnection& owner, pa_usec_t timeout) : connection(owner) {
-  event = pa_context_rttime_new(connection.context_, pa_rtclock_now() + timeout, &Deadline::onTimer,
-                                this);
+  event = pa_context_rttime_new(connection.context(), pa_rtclock_now() + timeout,
+                                &Deadline::onTimer, this);
 }
 
 PulseConnection::Deadline::~Deadline() {

@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <array>
 #include <cassert>
 #include <functional>
 #include <memory>
@@ -37,9 +38,11 @@ bool holdsMainloopLock(PulseLoop* mainloop);
 namespace velkin::pulse {
 
 // One client of the server: a main loop on its own thread (the "libpulse thread",
-// named "velkin.pulse", see PulseLoop) and two contexts connected on it: one for
-// queries and events, which the loop answers at once, and one for the record
-// streams, whose audio it may let queue (audioContext). Every libpulse callback
+// named "velkin.pulse", see PulseLoop) and contexts connected on it: one for
+// queries and events, which the loop answers at once, and one for each track's
+// record streams, whose audio it may let queue (audioContext). Each context is a
+// socket of its own, and what a socket can hold bounds how long audio may queue:
+// a track alone on its socket can wait twice as long. Every libpulse callback
 // runs on that thread with the main loop lock held; other threads take the lock
 // (see MainloopLock) before touching a context or anything the callbacks touch.
 //
@@ -62,22 +65,20 @@ class PulseConnection {
   PulseConnection(const PulseConnection&) = delete;
   PulseConnection& operator=(const PulseConnection&) = delete;
 
+  // The record streams' contexts: one for each track.
+  static constexpr size_t audioContextCount = 2;
+
   PulseLoop* mainloop() const { return mainloop_.get(); }
-  pa_context* context() const { return context_; }
-  pa_context* audioContext() const { return audioContext_; }
-  bool isGood() const {
-    return PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) &&
-           PA_CONTEXT_IS_GOOD(pa_context_get_state(audioContext_));
+  pa_context* context() const { return contexts_[0]; }
+  pa_context* audioContext(size_t track) const {
+    assert(track < audioContextCount);
+    return contexts_[1 + track];
   }
-  // Of the context that failed, if one did; else of the queries' context.
-  int lastError() const {
-    return pa_context_errno(PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) &&
-                                    !PA_CONTEXT_IS_GOOD(pa_context_get_state(audioContext_))
-                                ? audioContext_
-                                : context_);
-  }
-  // Of the record streams' context.
-  int audioError() const { return pa_context_errno(audioContext_); }
+  bool isGood() const;
+  // Of the first context that failed, if one did; else of the queries' context.
+  int lastError() const;
+  // Of a track's context.
+  int audioError(size_t track) const { return pa_context_errno(audioContext(track)); }
 
   // With the lock held.
   void setStateListener(StateListener listener) {
@@ -131,8 +132,9 @@ class PulseConnection {
                                const char* server);
 
   std::unique_ptr<PulseLoop> mainloop_;
-  pa_context* context_ = nullptr;
-  pa_context* audioContext_ = nullptr;
+  // The queries' context, then the tracks' (audioContext). Set by open, freed by
+  // the destructor: read-only in between.
+  std::array<pa_context*, 1 + audioContextCount> contexts_{};
   StateListener listener_;  // main loop lock
 };
 

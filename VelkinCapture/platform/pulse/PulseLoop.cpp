@@ -138,7 +138,7 @@ void endRelay(pa_mainloop_api*, Event* event, void* userdata) {
 
 }  // namespace
 
-// Runs wherever libpulse makes, changes or frees the audio connection's events,
+// Runs wherever libpulse makes, changes or frees the audio connections' events,
 // with the lock held; the relays run on the loop's thread.
 pa_mainloop_api* PulseLoop::heldApi() {
   pa_mainloop_api& held = heldApi_.api;
@@ -146,7 +146,7 @@ pa_mainloop_api* PulseLoop::heldApi() {
   heldApi_.loop = this;
   held.io_new = [](pa_mainloop_api* a, int fd, pa_io_event_flags_t events,
                    pa_io_event_cb_t callback, void* userdata) {
-    // Descriptor numbers are reused: one watched here is the audio connection's
+    // Descriptor numbers are reused: one watched here is an audio connection's
     // until the connection ends with the loop.
     reinterpret_cast<HeldApi*>(a)->loop->heldFds_.insert(fd);
     pa_mainloop_api* own = ownApi(a);
@@ -234,7 +234,7 @@ int PulseLoop::poll(pollfd* fds, unsigned long count, int timeout, void* userdat
 }
 
 // The loop's thread, with the lock held: sleeps for at most `pause`, watching
-// all but the audio connection's descriptors, and then all of them.
+// all but the audio connections' descriptors, and then all of them.
 int PulseLoop::sleep(pollfd* fds, unsigned long count, int timeout, int64_t pause) {
   others_.assign(fds, fds + count);
   for (pollfd& fd : others_) {

@@ -20,8 +20,8 @@ namespace velkin::pulse {
 //
 // Unlike libpulse's own threaded loop, it need not wake for every packet the
 // server sends. A source hands audio on as often as its sink's player asks, for
-// each track apart; while audio flows, the loop may let the audio connection's
-// socket fill for a pause (the audio just queues) and then handle whatever came,
+// each track apart; while audio flows, the loop may let the audio connections'
+// sockets fill for a pause (the audio just queues) and then handle whatever came,
 // all tracks at once. How long, and whether at all, its owner says (setPause).
 // Only what is made through heldApi() waits out a pause: the loop still wakes at
 // once for anything else (another connection's events, its own timers), for a
@@ -38,7 +38,7 @@ class PulseLoop {
   // Whether the loop could be made; ask before anything else.
   bool valid() const { return mainloop_ != nullptr && kick_ >= 0; }
   pa_mainloop_api* api() const { return pa_mainloop_get_api(mainloop_); }
-  // The same loop, for the audio connection: the descriptors it watches are the
+  // The same loop, for the audio connections: the descriptors it watches are the
   // ones a pause holds back. Before start().
   pa_mainloop_api* heldApi();
   // Starts the thread, named `name`. Once, not holding the lock.

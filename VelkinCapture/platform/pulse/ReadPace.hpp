@@ -12,11 +12,11 @@ namespace velkin::pulse {
 // socket is full, PulseAudio gathers what comes next into fragment-sized pieces
 // and holds them until the socket drains.
 //
-// The pause stays within what the socket can hold at the pace measured, so that
-// little waits at the server, where a stream that ends would lose it. The kernel
-// counts each piece's bookkeeping (about 2 KiB: a header and the audio, each in a
-// socket buffer of its own) against the 128 KiB that libpulse gives the socket
-// (ss -xm shows it). Pure arithmetic: the
+// The pause stays within what each track's socket can hold at the pace measured
+// (one ReadPace per socket), so that little waits at the server, where a stream
+// that ends would lose it. The kernel counts each piece's bookkeeping (about
+// 2 KiB: a header and the audio, each in a socket buffer of its own) against the
+// 128 KiB that libpulse gives a socket (ss -xm shows it). Pure arithmetic: the
 // caller counts what arrived and reads the clock.
 class ReadPace {
  public:
