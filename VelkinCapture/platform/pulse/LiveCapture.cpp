@@ -210,27 +210,29 @@ void LiveCapture::end() {
 // between reads. Never while a track awaits an answer of the server (a timing
 // reply, its device's connection, its new device's first audio), nor while audio
 // that will be dated may come: the first of a connection, audio after a quiet
-// stretch, or once the track is due to be dated again. Sources that do not
-// report the audio they hold (monitors, virtual microphones) are dated right
-// only by a request that follows their audio promptly (see TrackTimeline): one
-// that follows a pause dates the audio up to the pause late, and a late date
-// becomes silence that shifts the track.
+// stretch, or once the track is due to be dated again; a pause ends just before
+// that is due. Sources that do not report the audio they hold (monitors, virtual
+// microphones) are dated right only by a request that follows their audio
+// promptly (see TrackTimeline): one that follows a pause dates the audio up to
+// the pause late, and a late date becomes silence that shifts the track.
 int LiveCapture::pauseMs() const {
   if (!live_ || finishing_) {
     return 0;
   }
   const int64_t now = monotonicNanoseconds();
-  const auto soonDated = [&](const RecordTrack& track) {
-    return track.timeline.startsExactly() || now - track.quietSince() > quietPauseNanoseconds ||
-           now - track.lastRequest > datingPolicy.redateNanoseconds - quietPauseNanoseconds;
-  };
+  int64_t pause = std::min(paces_[0].pauseUsec(), paces_[1].pauseUsec()) * 1000;
   for (const RecordTrack* track : {&system_, &microphone_}) {
-    if (track->attached() &&
-        (!track->ready() || track->timingRequested() || track->replacing() || soonDated(*track))) {
+    if (!track->attached()) {
+      continue;
+    }
+    if (!track->ready() || track->timingRequested() || track->replacing() ||
+        track->timeline.startsExactly() || now - track->quietSince() > quietPauseNanoseconds) {
       return 0;
     }
+    pause = std::min(
+        pause, track->lastRequest + datingPolicy.redateNanoseconds - now - redateMarginNanoseconds);
   }
-  return int(std::min(paces_[0].pauseUsec(), paces_[1].pauseUsec()) / 1000);
+  return int(std::max<int64_t>(pause, 0) / 1'000'000);
 }
 
 void LiveCapture::fail(const Error& error) {

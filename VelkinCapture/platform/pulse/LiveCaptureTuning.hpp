@@ -27,6 +27,10 @@ inline constexpr pa_usec_t batchUsec = 400'000;
 inline constexpr pa_usec_t maxReadPauseUsec = 150'000;
 // A track without audio for this long reads without pause (see pauseMs).
 inline constexpr int64_t quietPauseNanoseconds = int64_t(fragmentUsec + fragmentUsec / 2) * 1000;
+// A read pause ends this long before a track is due to be dated again (see
+// pauseMs): more than a late wake-up of a busy machine, less than the tolerance
+// of the timeline for a late date.
+inline constexpr int64_t redateMarginNanoseconds = 20'000'000;
 inline constexpr ReadPace::Limits readPaceLimits{
     .maxPauseUsec = maxReadPauseUsec,
     .budgetBytes = 80 * 1024,
