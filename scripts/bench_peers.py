@@ -72,8 +72,10 @@ TRACKS = ("interviewer", "candidate")
 # The players' buffer on the server. Smaller ones underran on a busy two-core
 # machine, and an underrun is silence in every recording of that run. The sink
 # renders in blocks of its latency until a recorder asks for 20 ms, so this is
-# also the longest the server holds back the first audio of a run.
-PLAYER_LATENCY_MS = 250
+# also the longest the server holds back the first audio of a run. A call app
+# asks for far less (BENCH_PLAYER_LATENCY_MS=20), and PulseAudio then hands the
+# recorders its audio in that many more pieces.
+PLAYER_LATENCY_MS = int(os.environ.get("BENCH_PLAYER_LATENCY_MS", "250"))
 PLAYER_WARMUP_S = 3.0
 # "ffmpeg" runs as its users run it, with its default options; "ffmpeg20" forces
 # a 20 ms fragment (-fragment_size 3840), which costs it wake-ups and CPU.
