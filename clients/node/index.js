@@ -82,6 +82,7 @@ class Capture extends EventEmitter {
   #stderrDone = false;
   #stderrCarry = '';
   #lastLine = '';
+  #earlyLines = [];
   #timer = null;
   #polling = false;
   #startSettle;
@@ -120,7 +121,10 @@ class Capture extends EventEmitter {
     child.on('error', (error) => {
       // Only a spawn failure arrives before an exit; later ones (a signal to a
       // process already gone) change nothing.
-      if (this.pid === undefined && this.#phase === 'starting') this.#fail(`cannot start the agent: ${error.message}`);
+      if (this.pid !== undefined || this.#phase !== 'starting') return;
+      this.#fail(`cannot start the agent: ${error.message}`);
+      this.#phase = 'ended';
+      clearTimeout(this.#timer);
     });
     child.on('exit', (status, signal) => {
       this.#exit = { status, signal };
@@ -146,7 +150,8 @@ class Capture extends EventEmitter {
 
   #emitLine(line) {
     if (line.trim()) this.#lastLine = line;
-    this.emit('line', parseLine(line));
+    if (this.#earlyLines) this.#earlyLines.push(parseLine(line));
+    else this.emit('line', parseLine(line));
   }
 
   #fail(message) {
@@ -210,6 +215,12 @@ class Capture extends EventEmitter {
     if (this.#phase === 'starting' && (await exists(path.join(this.controlDirectory, 'capture.ready')))) {
       this.#phase = 'capturing';
       this.#startSettle.resolve(this);
+      // The lines of the start come out once the caller, resumed by the start,
+      // has had its turn to listen.
+      setImmediate(() => {
+        for (const line of this.#earlyLines) this.emit('line', line);
+        this.#earlyLines = null;
+      });
     }
   }
 
@@ -308,6 +319,8 @@ export async function startCapture(options = {}) {
     const call = await fs.mkdtemp(path.join(os.tmpdir(), 'velkin-capture-'));
     segmentDirectory ??= path.join(call, 'segments');
     controlDirectory ??= path.join(call, 'control');
+    await fs.mkdir(segmentDirectory, { recursive: true });
+    await fs.mkdir(controlDirectory, { recursive: true });
   }
   segmentDirectory = path.resolve(segmentDirectory);
   controlDirectory = path.resolve(controlDirectory);
