@@ -3,10 +3,10 @@
 // type declarations and the package.
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
-import { mkdtemp, mkdir, readFile, utimes, writeFile } from 'node:fs/promises';
+import { mkdtemp, mkdir, readFile, rm, utimes, writeFile } from 'node:fs/promises';
 import os from 'node:os';
 import path from 'node:path';
-import { test } from 'node:test';
+import { after, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 import { promisify } from 'node:util';
 import { CaptureError, parseLine, readSegment, startCapture } from '../../../clients/node/index.js';
@@ -15,10 +15,13 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 const client = path.resolve(here, '../../../clients/node');
 const run = promisify(execFile);
 const standIn = path.join(here, 'stand-in-agent');
+const made = [];
+const temporary = async (prefix) => made[made.push(await mkdtemp(path.join(os.tmpdir(), prefix))) - 1];
+after(() => Promise.all(made.map((dir) => rm(dir, { recursive: true, force: true }))));
 const alive = (pid) => { try { process.kill(pid, 0); return true; } catch { return false; } };
 
 async function callDirectory() {
-  const call = await mkdtemp(path.join(os.tmpdir(), 'velkin-node-test-'));
+  const call = await temporary('velkin-node-test-');
   const dirs = { segmentDirectory: path.join(call, 'segments'), controlDirectory: path.join(call, 'control') };
   await mkdir(dirs.segmentDirectory);
   await mkdir(dirs.controlDirectory);
@@ -69,7 +72,7 @@ test('a start past its deadline and a stop the agent ignores both end in SIGKILL
   const dirs = await callDirectory();
   await assert.rejects(startStandIn('hang', { ...dirs, startTimeoutMs: 300 }), /not ready within 300 ms/);
   assert.equal(alive(Number(await readFile(path.join(dirs.controlDirectory, 'capture.pid'), 'utf8'))), false);
-  const capture = await startStandIn('stubborn');
+  const capture = await startStandIn('stubborn', await callDirectory());
   assert.deepEqual(await capture.stop({ timeoutMs: 100 }), { status: null, signal: 'SIGKILL' });
   assert.equal(alive(capture.pid), false);
 });
@@ -113,7 +116,7 @@ function caf({ format = 'lpcm', flags = 2, bits = 16, channels = 2, samples = [1
 }
 
 test('readSegment reads the chunks and refuses what is not a finished segment', async () => {
-  const dir = await mkdtemp(path.join(os.tmpdir(), 'velkin-node-caf-'));
+  const dir = await temporary('velkin-node-caf-');
   const write = async (name, bytes, ready = true) => {
     const file = path.join(dir, name);
     await writeFile(file, bytes);
@@ -138,7 +141,7 @@ test('readSegment reads the chunks and refuses what is not a finished segment', 
 test('the declarations type-check a parent, and the packed client installs offline', async () => {
   await run(path.join(client, 'node_modules/.bin/tsc'), ['--noEmit', '--strict', '--module', 'nodenext',
     '--target', 'es2022', '--types', '', path.join(here, 'parent.mts')]);
-  const project = await mkdtemp(path.join(os.tmpdir(), 'velkin-node-pack-'));
+  const project = await temporary('velkin-node-pack-');
   const { stdout } = await run('npm', ['pack', '--silent', '--pack-destination', project], { cwd: client });
   const tarball = path.join(project, stdout.trim());
   assert.match(tarball, /velkin-capture-\d+\.\d+\.\d+\.tgz$/);
