@@ -173,7 +173,9 @@ class Capture extends EventEmitter {
       // before it exited is seen in this same pass.
       const exit = this.#exit;
       const finished = exit !== null && this.#stderrDone;
-      await this.#readControlFiles();
+      // The pass that sees the start hands out nothing: the caller, resumed by
+      // the start, gets its turn to listen first.
+      if (await this.#readControlFiles()) return;
       if (this.#runStarted !== null) await this.#scanSegments();
       if (finished && this.#phase === 'starting') {
         const error = this.#runStarted !== null ? await readText(path.join(this.controlDirectory, 'capture.error')) : null;
@@ -187,15 +189,13 @@ class Capture extends EventEmitter {
       this.#deliver(finished);
       if (finished) {
         this.#phase = 'ended';
-        clearTimeout(this.#timer);
         this.#endSettle(exit);
         this.emit('end', exit);
-        return;
       }
     } finally {
       this.#polling = false;
+      if (this.#phase !== 'ended') this.#schedule();
     }
-    this.#schedule();
   }
 
   async #readControlFiles() {
@@ -215,13 +215,13 @@ class Capture extends EventEmitter {
     if (this.#phase === 'starting' && (await exists(path.join(this.controlDirectory, 'capture.ready')))) {
       this.#phase = 'capturing';
       this.#startSettle.resolve(this);
-      // The lines of the start come out once the caller, resumed by the start,
-      // has had its turn to listen.
       setImmediate(() => {
         for (const line of this.#earlyLines) this.emit('line', line);
         this.#earlyLines = null;
       });
+      return true;
     }
+    return false;
   }
 
   async #scanSegments() {
