@@ -313,10 +313,11 @@ class Capture extends EventEmitter {
 // this process is gone) and resolves once it captures.
 export async function startCapture(options = {}) {
   let { segmentDirectory, controlDirectory } = options;
+  let call = null;
   if (!segmentDirectory || !controlDirectory) {
     // A fresh directory per call: each run numbers its segments from 1 and would
     // replace an earlier run's files. It is kept: the segments are the caller's.
-    const call = await fs.mkdtemp(path.join(os.tmpdir(), 'velkin-capture-'));
+    call = await fs.mkdtemp(path.join(os.tmpdir(), 'velkin-capture-'));
     segmentDirectory ??= path.join(call, 'segments');
     controlDirectory ??= path.join(call, 'control');
     await fs.mkdir(segmentDirectory, { recursive: true });
@@ -332,7 +333,13 @@ export async function startCapture(options = {}) {
     { env: options.env ?? process.env, stdio: ['ignore', 'ignore', 'pipe'], detached: true },
   );
   const capture = new Capture(child, segmentDirectory, controlDirectory, options.startTimeoutMs ?? 10000);
-  return capture.start();
+  try {
+    return await capture.start();
+  } catch (error) {
+    // A failed start has recorded nothing: the directory made for it goes.
+    if (call) await fs.rm(call, { recursive: true, force: true });
+    throw error;
+  }
 }
 
 function segmentError(file, why) {
