@@ -149,9 +149,12 @@ class Capture extends EventEmitter {
   }
 
   #emitLine(line) {
-    if (line.trim()) this.#lastLine = line;
-    if (this.#earlyLines) this.#earlyLines.push(parseLine(line));
-    else this.emit('line', parseLine(line));
+    const event = parseLine(line);
+    // A start that fails before its control files are this run's is told by
+    // this line: the agent's own description, without the prefix.
+    if (line.trim()) this.#lastLine = event.type === 'capture-error' ? event.description : line;
+    if (this.#earlyLines) this.#earlyLines.push(event);
+    else this.emit('line', event);
   }
 
   #fail(message) {

@@ -52,21 +52,17 @@ test('a run: an earlier run ignored, segments in call-time order once each, ever
   assert.deepEqual(segments.map((s) => `${s.track}-${s.number}`), expected);
   assert.deepEqual(segments[4], { track: 'interviewer', number: 3, startSeconds: 10,
     path: path.join(capture.segmentDirectory, 'interviewer-000003.caf') });
-  assert.deepEqual(lines.map(({ line, ...event }) => event), [
-    { type: 'first-output', kind: 'audio' },
-    { type: 'warning', text: 'w' },
-    { type: 'writer-error', track: null, description: 'disk full' },
-    { type: 'writer-error', track: 'candidate', description: 'No space left on device' },
-    { type: 'writer-resumed', track: 'candidate', heldSeconds: 12.5, droppedSeconds: 0 },
-    { type: 'capture-stopped', description: 'gone' },
-    { type: 'capture-error', description: 'e' },
-    { type: 'text', text: 'Velkin somebody writer error: x' },
-  ]);
-  assert.equal(lines[2].line, 'Velkin writer error: disk full');
+  assert.deepEqual(lines.map((l) => l.type), ['first-output', 'warning', 'writer-error', 'writer-error',
+    'writer-resumed', 'capture-stopped', 'capture-error', 'text']);
+  assert.deepEqual(lines.slice(2, 5).map(({ type, line, ...fields }) => fields), [
+    { track: null, description: 'disk full' }, { track: 'candidate', description: 'No space left on device' },
+    { track: 'candidate', heldSeconds: 12.5, droppedSeconds: 0 }]);
+  assert.deepEqual([lines[0].kind, lines[1].text, lines[5].description, lines[6].description, lines[2].line],
+    ['audio', 'w', 'gone', 'e', 'Velkin writer error: disk full']);
   assert.deepEqual(await capture.stop(), exit);
 });
 
-test('a failed start: the agent\'s last line, else its exit status; past the deadline, SIGKILL', async () => {
+test('a failed start: the agent\'s last line, else its exit status; past a deadline, SIGKILL', async () => {
   await assert.rejects(startStandIn('fail-line'), new CaptureError('no microphone here'));
   await assert.rejects(startStandIn('fail-silent'), /exited with status 3 before it was ready/);
   const tmp = (process.env.TMPDIR = await temporary());
@@ -76,9 +72,7 @@ test('a failed start: the agent\'s last line, else its exit status; past the dea
   const made0 = made.length;
   await assert.rejects(startStandIn('hang', { startTimeoutMs: 300 }), /not ready within 300 ms/);
   assert.equal(alive(Number(await readFile(path.join(made[made0], 'control/capture.pid'), 'utf8'))), false);
-});
-
-test('a stop the agent ignores ends in SIGTERM, then SIGKILL', async () => {
+  // A stop the agent ignores ends in SIGTERM, then SIGKILL.
   const capture = await startStandIn('stubborn');
   assert.deepEqual(await capture.stop({ timeoutMs: 100 }), { status: null, signal: 'SIGKILL' });
   assert.equal(alive(capture.pid), false);
