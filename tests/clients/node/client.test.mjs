@@ -41,7 +41,8 @@ test('a run: an earlier run ignored, segments in call-time order once each, ever
   const events = [];
   capture.on('line', (line) => lines.push(line));
   capture.on('segment', (s) => events.push(`${s.track}-${s.number}`));
-  assert.equal(await readFile(path.join(capture.controlDirectory, 'capture.pid'), 'utf8'), String(capture.pid));
+  const control = (file) => readFile(path.join(capture.controlDirectory, file), 'utf8');
+  assert.deepEqual([await control('capture.pid'), await control('parent')], [String(capture.pid), String(process.pid)]);
   const iterated = (async () => { const all = []; for await (const s of capture.segments()) all.push(s); return all; })();
   capture.once('segment', () => capture.stop());
   const exit = await capture.ended;
