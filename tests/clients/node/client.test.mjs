@@ -3,6 +3,7 @@
 // the package.
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
+import { existsSync } from 'node:fs';
 import { mkdtemp, mkdir, readFile, readdir, rm, utimes, writeFile } from 'node:fs/promises';
 import os from 'node:os';
 import path from 'node:path';
@@ -121,7 +122,9 @@ test('readSegment reads the chunks and refuses what is not a finished segment', 
 });
 
 test('the declarations type-check a parent, and the packed client installs offline', async () => {
-  await run(path.join(client, 'node_modules/.bin/tsc'), ['--noEmit', '--strict', '--module', 'nodenext',
+  const tsc = path.join(client, 'node_modules/.bin/tsc');
+  assert.ok(existsSync(tsc), `${tsc} is missing: scripts/bootstrap installs it`);
+  await run(tsc, ['--noEmit', '--strict', '--module', 'nodenext',
     '--target', 'es2022', '--types', '', path.join(here, 'parent.mts')]);
   const project = await temporary();
   const { stdout } = await run('npm', ['pack', '--silent', '--pack-destination', project], { cwd: client });
