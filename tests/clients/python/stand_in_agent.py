@@ -1,11 +1,6 @@
 #!/usr/bin/env python3
-"""A stand-in for the agent, for what the real one cannot be made to do.
-
-STAND_IN picks the part: "fail" exits 4 before writing its pid, "fail-line" does
-too after a line on standard error, "silent" never becomes ready, "stubborn"
-ignores its stop file and SIGTERM, "deaf" only its stop file, "call" marks
-segment 1 of both tracks at once and segment 2 as it exits on the stop file.
-"""
+"""A stand-in for the agent, for what the real one cannot be made to do; STAND_IN
+picks the part (see the modes below)."""
 import os
 import signal
 import sys
@@ -23,7 +18,7 @@ def write(directory, name, text=""):
 
 
 time.sleep(0.2)  # long enough for the client to look at an earlier run's files
-if mode.startswith("fail"):
+if mode.startswith("fail"):  # exits before it writes its pid
     if mode == "fail-line":
         print("first\nstand-in: no such device", file=sys.stderr)
     sys.exit(4)
@@ -31,8 +26,10 @@ for name in ("capture.ready", "capture.error", "capture.stop"):
     if os.path.exists(os.path.join(control, name)):
         os.remove(os.path.join(control, name))
 write(control, "capture.pid", str(os.getpid()))
-if mode == "silent":
+if mode == "silent":  # never ready
     time.sleep(60)
+# "stubborn" ignores its stop file and SIGTERM, "deaf" only the file; "call"
+# marks segment 1 of both tracks at once, and segment 2 as it exits.
 signal.signal(signal.SIGTERM, signal.SIG_IGN if mode == "stubborn" else signal.SIG_DFL)
 write(control, "capture.ready", "ready")
 while mode in ("stubborn", "deaf") or not os.path.exists(os.path.join(control, "capture.stop")):

@@ -34,8 +34,8 @@ class RealAgentTest(unittest.TestCase):
                 got.append(segment)
                 if len(got) == 2:
                     self.assertEqual(capture.stop(), 0)
-        self.assertEqual([(s.track, s.number) for s in got],
-                         [("interviewer", 1), ("candidate", 1), ("interviewer", 2), ("candidate", 2)])
+        self.assertEqual([(s.track, s.number) for s in got], [("interviewer", 1), ("candidate", 1),
+                                                              ("interviewer", 2), ("candidate", 2)])
         audio = [read_segment(s.path) for s in got]
         self.assertEqual({(a.sample_rate, a.channels) for a in audio}, {(48000, 2)})
         self.assertEqual([a.frames for a in audio[:2]], [240000, 240000])

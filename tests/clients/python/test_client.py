@@ -28,20 +28,17 @@ def desc(bits=16, flags=2, channels=2):
 
 class LinesTest(unittest.TestCase):
     def test_each_kind_of_line(self):
-        cases = {
-            "VELKIN_CAPTURE_FIRST_OUTPUT audio": ("first-output", {"kind": "audio"}),
-            "Velkin capture error: no device": ("capture-error", {"description": "no device"}),
-            "Velkin capture stopped: gone": ("capture-stopped", {"description": "gone"}),
-            "Velkin capture warning: w": ("warning", {"text": "w"}),
-            "Velkin candidate writer resumed: 2.5 s held, 0.0 s dropped": (
-                "writer-resumed", {"track": "candidate", "held_seconds": 2.5, "dropped_seconds": 0}),
-            "Velkin interviewer writer error: full": (
-                "writer-error", {"track": "interviewer", "description": "full"}),
-            "Velkin writer error: cannot create": (
-                "writer-error", {"track": None, "description": "cannot create"}),
-            "Velkin something new": ("text", {"text": "Velkin something new"}),
-        }
-        for line, (type_, fields) in cases.items():
+        for line, type_, fields in (
+                ("VELKIN_CAPTURE_FIRST_OUTPUT audio", "first-output", {"kind": "audio"}),
+                ("Velkin capture error: e", "capture-error", {"description": "e"}),
+                ("Velkin capture stopped: s", "capture-stopped", {"description": "s"}),
+                ("Velkin capture warning: w", "warning", {"text": "w"}),
+                ("Velkin candidate writer resumed: 2.5 s held, 0.0 s dropped", "writer-resumed",
+                 {"track": "candidate", "held_seconds": 2.5, "dropped_seconds": 0}),
+                ("Velkin interviewer writer error: f", "writer-error",
+                 {"track": "interviewer", "description": "f"}),
+                ("Velkin writer error: c", "writer-error", {"track": None, "description": "c"}),
+                ("Velkin new", "text", {"text": "Velkin new"})):
             event = parse_line(line)
             self.assertEqual((event.type, event.line), (type_, line))
             self.assertEqual({name: getattr(event, name) for name in fields}, fields)
@@ -97,14 +94,12 @@ class StandInAgentTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir)
         self.segments, self.control = os.path.join(self.dir, "s"), os.path.join(self.dir, "c")
         # An earlier run's files, an hour old.
-        for directory, names in ((self.control, ["capture.pid", "capture.ready", "capture.error"]),
-                                 (self.segments, ["interviewer-000001.caf.ready",
-                                                  "interviewer-000003.caf.ready",
-                                                  "candidate-000003.caf.ready"])):
-            os.makedirs(directory, exist_ok=True)
-            for name in names:
-                Path(directory, name).write_text("1" if name == "capture.pid" else "old")
-                os.utime(os.path.join(directory, name), (time.time() - 3600,) * 2)
+        for name in ("c/capture.pid", "c/capture.ready", "c/capture.error",
+                     "s/interviewer-000001.caf.ready", "s/interviewer-000003.caf.ready",
+                     "s/candidate-000003.caf.ready"):
+            Path(self.dir, name).parent.mkdir(exist_ok=True)
+            Path(self.dir, name).write_text("1" if name.endswith("pid") else "old")
+            os.utime(Path(self.dir, name), (time.time() - 3600,) * 2)
 
     def start(self, mode, **options):
         return start_capture(STAND_IN, self.segments, self.control,
@@ -145,9 +140,5 @@ class PackageTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as dir:
             source = shutil.copytree(HERE.parents[2] / "clients" / "python", Path(dir, "src"))
             subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation",
-                            "--no-index", "--no-deps", "--target", Path(dir, "site"), source],
-                           check=True, capture_output=True)
-            found = subprocess.run([sys.executable, "-c", "import velkin_capture as v; print(v.__file__)"],
-                                   env=dict(os.environ, PYTHONPATH=Path(dir, "site")), cwd=dir,
-                                   check=True, capture_output=True, text=True).stdout
-            self.assertTrue(found.startswith(str(Path(dir, "site"))))
+                            "--no-index", "--target", Path(dir, "site"), source], check=True)
+            self.assertTrue(Path(dir, "site", "velkin_capture", "client.py").exists())
