@@ -6,6 +6,7 @@ import sys
 import tempfile
 import time
 import unittest
+from importlib.util import find_spec
 from pathlib import Path
 
 from velkin_capture import CaptureError, SegmentError, parse_line, read_segment, start_capture
@@ -135,6 +136,7 @@ class StandInAgentTest(unittest.TestCase):
                 self.assertEqual(self.start(mode).stop(timeout=0.2), status)
 
 
+@unittest.skipUnless(find_spec("setuptools") and find_spec("wheel"), "needs setuptools and wheel")
 class PackageTest(unittest.TestCase):
     def test_installs_offline_with_the_system_setuptools(self):
         with tempfile.TemporaryDirectory() as dir:
