@@ -1,3 +1,4 @@
+import asyncio
 import os
 import shutil
 import struct
@@ -9,7 +10,8 @@ import unittest
 from importlib.util import find_spec
 from pathlib import Path
 
-from velkin_capture import CaptureError, SegmentError, parse_line, read_segment, start_capture
+from velkin_capture import (CaptureError, SegmentError, parse_line, read_segment, start_capture,
+                            start_capture_async)
 from velkin_capture.lines import LineSplitter
 
 HERE = Path(__file__).resolve().parent
@@ -102,9 +104,9 @@ class StandInAgentTest(unittest.TestCase):
             Path(self.dir, name).write_text("1" if name.endswith("pid") else "old")
             os.utime(Path(self.dir, name), (time.time() - 3600,) * 2)
 
-    def start(self, mode, **options):
-        return start_capture(STAND_IN, self.segments, self.control,
-                             env=dict(os.environ, STAND_IN=mode), **options)
+    def start(self, mode, start=start_capture, **options):
+        return start(executable=STAND_IN, segment_directory=self.segments,
+                     control_directory=self.control, env=dict(os.environ, STAND_IN=mode), **options)
 
     def test_a_failed_start_says_why_and_never_takes_an_earlier_run_for_this_one(self):
         for mode, message in (("fail-line", "^stand-in: no such device$"),
@@ -129,6 +131,16 @@ class StandInAgentTest(unittest.TestCase):
                          [("interviewer", 1, 0), ("candidate", 1, 0),
                           ("interviewer", 2, 5), ("candidate", 2, 5)])
         self.assertEqual(got[0].path, os.path.join(self.segments, "interviewer-000001.caf"))
+
+    def test_the_asyncio_form_makes_the_same_run(self):
+        async def call():
+            async with self.start("call", start=start_capture_async) as capture:
+                segments = capture.segments()
+                got = [await anext(segments), await anext(segments)]
+                self.assertEqual(await capture.stop(), 0)
+                return got + [segment async for segment in segments]
+        self.assertEqual([(s.track, s.number) for s in asyncio.run(call())],
+                         [("interviewer", 1), ("candidate", 1), ("interviewer", 2), ("candidate", 2)])
 
     def test_a_stop_that_is_not_heard_ends_with_a_signal(self):
         for mode, status in (("deaf", -15), ("stubborn", -9)):
