@@ -7,6 +7,7 @@ track, where it starts in the call, and its level in dBFS.
 import math
 import signal
 import sys
+import threading
 
 from velkin_capture import CaptureError, read_segment, start_capture
 
@@ -23,10 +24,11 @@ def main():
     except CaptureError as error:
         sys.exit(f"velkin-capture did not start: {error}")
     with capture:
-        # Ctrl-C or SIGTERM stops the agent in order; the loop then ends once
-        # the segments it finished on the way out are printed.
+        # Ctrl-C or SIGTERM stops the agent in order (on a thread of its own:
+        # stop() waits); the loop then ends once the segments it finished on
+        # the way out are printed.
         for signum in (signal.SIGINT, signal.SIGTERM):
-            signal.signal(signum, lambda *_: capture.stop())
+            signal.signal(signum, lambda *_: threading.Thread(target=capture.stop).start())
         print(f"Recording into {capture.segment_directory}. Ctrl-C stops.", flush=True)
         for segment in capture.segments():
             minutes, seconds = divmod(segment.start_seconds, 60)

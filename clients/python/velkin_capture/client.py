@@ -25,6 +25,10 @@ _SEGMENT_POLL_SECONDS = 0.1
 _START_POLL_SECONDS = 0.02
 # How long a SIGTERM is given before SIGKILL, and the output reader to finish.
 _GRACE_SECONDS = 1.0
+# A directory whose time has not moved since a scan that began this long after
+# it has no new entry: one made since would have moved it on. Longer than any
+# file system's clock step (the listing of a long call's directory is costly).
+_SETTLED_NS = 1_000_000_000
 
 
 @dataclass(frozen=True)
@@ -58,6 +62,8 @@ class Capture:
         self._pending: set[tuple[int, int]] = set()
         self._handed_out: set[tuple[int, int]] = set()
         self._highest = [0, 0]
+        # The segment directory's time before the last scan, and when it began.
+        self._scanned = (0, 0)
         self._reader = threading.Thread(target=self._read_lines, name="velkin-capture-lines",
                                         daemon=True)
         self._reader.start()
@@ -79,7 +85,7 @@ class Capture:
             # is seen now.
             ended = self._process.poll() is not None
             with self._lock:
-                self._scan()
+                self._scan(force=ended)
                 ready = self._take_ready(ended)
             yield from ready
             if ended:
@@ -184,13 +190,18 @@ class Capture:
             return f"the agent was ended by signal {-status} before it was ready"
         return f"the agent exited with status {status} before it was ready"
 
-    def _scan(self) -> None:
+    def _scan(self, force: bool) -> None:
         if self._run_started_ns is None:
             return
         try:
+            changed, began = os.stat(self.segment_directory).st_mtime_ns, time.time_ns()
+            last_changed, last_began = self._scanned
+            if not force and changed == last_changed and last_began - changed >= _SETTLED_NS:
+                return
             entries = list(os.scandir(self.segment_directory))
         except OSError:
             return
+        self._scanned = (changed, began)
         for entry in entries:
             match = _MARKER.fullmatch(entry.name)
             if not match:
