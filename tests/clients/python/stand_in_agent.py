@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 
 segments, control, mode = Path(sys.argv[1]), Path(sys.argv[2]), os.environ["STAND_IN"]
+parent = int(sys.argv[3])  # as the agent, it ends with its parent
 
 
 def write(path, text=""):
@@ -24,8 +25,8 @@ if mode.startswith("fail"):  # exits before it writes its pid
 for name in ("capture.ready", "capture.error", "capture.stop"):
     (control / name).unlink(missing_ok=True)
 write(control / "capture.pid", str(os.getpid()))
-if mode == "silent":  # never ready
-    time.sleep(60)
+while mode == "silent" and os.getppid() == parent:  # never ready
+    time.sleep(0.02)
 # "stubborn" ignores its stop file and SIGTERM, "deaf" only the file; "call"
 # marks segment 1 of both tracks, the candidate's well before the other's, and
 # segment 2 as it exits.
@@ -35,7 +36,8 @@ if mode == "call":
     write(segments / "candidate-000001.caf.ready")
     time.sleep(0.3)
     write(segments / "interviewer-000001.caf.ready")
-while mode in ("stubborn", "deaf") or not (control / "capture.stop").exists():
+while os.getppid() == parent and (mode in ("stubborn", "deaf")
+                                  or not (control / "capture.stop").exists()):
     time.sleep(0.02)
 write(segments / "candidate-000002.caf.ready")
 write(segments / "interviewer-000002.caf.ready")
