@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""A stand-in for the agent, for what the real one cannot be made to do; STAND_IN
-picks the part (see the modes below)."""
+# A stand-in for the agent, for what the real one cannot be made to do; STAND_IN
+# picks the part (see the modes below).
 import os
 import signal
 import sys
