@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "AgentProcess.hpp"
@@ -57,7 +58,7 @@ int64_t fill(const fs::path& file) {
 }
 
 class Faults : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     ASSERT_EQ(daemon_->failure(), "");
     quiet_ = testing::settleSinks(*daemon_, {"call", "mic_in"});
@@ -94,55 +95,6 @@ class Faults : public ::testing::Test {
   std::unique_ptr<testing::PulseDaemon> daemon_ = std::make_unique<testing::PulseDaemon>();
   std::unique_ptr<testing::Player> quiet_, player_;
 };
-
-// The disk is full for `fullFor` from `fullAt` after the start, then has room
-// until the stop at `stopAt`: each track says so once when it begins and once
-// when it ends, leaves no file behind that is not marked, and its marked audio
-// is the played noise without a frame missing, from about the start to the stop.
-TEST_F(Faults, AFullDiskIsHeldInMemoryAndWrittenOnceThereIsRoom) {
-  if (!canMount) {
-    GTEST_SKIP() << "mounting a tmpfs needs root";
-  }
-  // What it is, when the disk fills and for how long, when the call stops, and
-  // in how many files at most each track may lie.
-  for (const auto& [name, fullAt, fullFor, stopAt, maxFiles] :
-       {std::tuple{"full from the launch", 0ms, 3000ms, 6000ms, 2u},
-        std::tuple{"full for 8 s mid-call", 6000ms, 8000ms, 17000ms, 4u}}) {
-    SCOPED_TRACE(name);
-    const testing::Tmpfs disk(scratch_ / "disk", 0, "size=16777216");
-    ASSERT_TRUE(disk.mounted);
-    const fs::path segments = disk.path / "segments", filler = disk.path / "filler";
-    fs::create_directories(segments);
-    if (fullAt == 0ms) {
-      ASSERT_GT(fill(filler), 0);
-    }
-    const std::unique_ptr<AgentProcess> agent = start(segments);
-    const auto readyAt = Clock::now();
-    std::this_thread::sleep_until(readyAt + fullAt);
-    if (fullAt > 0ms) {
-      ASSERT_GT(fill(filler), 0);
-    }
-    std::this_thread::sleep_until(readyAt + fullAt + fullFor);
-    fs::remove(filler);
-    std::this_thread::sleep_until(readyAt + stopAt);
-    const double called = std::chrono::duration<double>(Clock::now() - readyAt).count();
-    ASSERT_EQ(agent->stop(control_), 0) << agent->standardError();
-    for (std::size_t track = 0; track < 2; ++track) {
-      SCOPED_TRACE(kLabels[track]);
-      const std::string label = std::string("Velkin ") + kLabels[track];
-      EXPECT_EQ(agent->errorLines(label + " writer error: "), 1u) << agent->standardError();
-      EXPECT_EQ(agent->errorLines(label + " writer resumed: "), 1u) << agent->standardError();
-      const testing::Recording r = examine(segments, track, player_->framesPlayed());
-      const double seconds = double(r.marked.size()) / kRate;
-      EXPECT_EQ(r.unsound, 0u);
-      EXPECT_LE(r.segments.size(), maxFiles);
-      EXPECT_EQ(r.mismatches, 0) << seconds << " s marked of a " << called << " s call";
-      // From before the readiness line to the stop, one poll after the stop file at most.
-      EXPECT_GE(seconds, called - 0.1);
-      EXPECT_LE(seconds, called + 1.0);
-    }
-  }
-}
 
 // An agent killed mid-segment leaves its marked files whole and its open one
 // readable. The next launch records over them, and when its server goes away it
@@ -225,47 +177,69 @@ std::map<std::string, std::string> tree(const fs::path& root) {
   return entries;
 }
 
-// What a track's "could not be written" line says, in seconds; 0 without one.
-double unwritten(const AgentProcess& agent, const std::string& label) {
-  const std::string text = agent.standardError(), prefix = "Velkin " + label + " writer error: ";
-  for (std::size_t at = text.find(prefix); at != std::string::npos;
-       at = text.find(prefix, at + 1)) {
-    double seconds = 0;
-    char rest[40] = {};
-    if (std::sscanf(text.c_str() + at + prefix.size(), "%lf s of audio could %39s", &seconds,
-                    rest) == 2) {
-      return seconds;
-    }
-  }
-  return 0;
+// Lets nothing in or out of `path`, root included, while `on`. Not by chattr:
+// a fork of this process stalls the player long enough to be heard.
+bool immutable(const fs::path& path, bool on) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int flags = 0;
+  const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                     ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  ::close(fd);
+  return done;
 }
 
-// A hostile or careless environment, one case a row: what it does to the
-// segment directory `s` (or to the start) while a call of `stopAt` runs, and
-// what must hold. A case whose means need root is skipped without it.
+// A hostile or careless environment, one row a case. A case whose means need
+// root (mounts, file flags) is skipped without it.
 struct Misuse {
   const char* name;
   bool needsRoot;
-  std::chrono::milliseconds stopAt;  // 0: the start fails, or the case ends it
-  std::function<void(struct MisuseTest&, const fs::path& s, const fs::path& moved)> during;
-  std::function<void(struct MisuseTest&, AgentProcess&, const fs::path& s, const fs::path& moved,
-                     double called)>
-      check;
+  std::function<void(struct MisuseTest&)> run;
 };
 
 struct MisuseTest : Faults, ::testing::WithParamInterface<Misuse> {
-  using Faults::control_;
-  using Faults::start;
-  // The whole call, from about the start to the stop, as played, in segments
-  // numbered from 1 without a gap, each track numbered alike.
-  void expectWholeCall(const fs::path& segments, double called) {
+  // A call of `length` in `s`, with `during` run from its readiness on, then
+  // stopped in order: its length from the readiness to the stop.
+  double call(std::chrono::milliseconds length, const std::function<void()>& during = {},
+              const std::string& shell = "") {
+    agent = start(s, shell);
+    const auto readyAt = Clock::now();
+    if (during) {
+      during();
+    }
+    std::this_thread::sleep_until(readyAt + length);
+    const double called = std::chrono::duration<double>(Clock::now() - readyAt).count();
+    EXPECT_EQ(agent->stop(control_), 0) << agent->standardError();
+    return called;
+  }
+  // A start that fails: its "capture.error".
+  std::string failedStart(const fs::path& segments, const std::string& shell = "") {
+    EXPECT_EQ(start(segments, shell, false)->waitForExit(5s), 1);
+    return testing::readFile(control_ / "capture.error");
+  }
+  // The whole call as played, from about the readiness to the stop, in `in`, in
+  // segments of 5 s numbered from 1 without a gap, each track numbered alike;
+  // `outages` times, each track said it could not write and then that it could.
+  void expectWholeCall(const fs::path& in, double called, std::size_t outages = 0) {
     std::size_t files[2] = {};
     for (std::size_t track = 0; track < 2; ++track) {
       SCOPED_TRACE(kLabels[track]);
-      const testing::Recording r = examine(segments, track, player_->framesPlayed());
+      const std::string label = std::string("Velkin ") + kLabels[track];
+      // The line of a file that cannot be made names no track, but the file.
+      std::istringstream lines(agent->standardError());
+      std::size_t errors = 0;
+      for (std::string line; std::getline(lines, line);) {
+        errors += line.find("writer error: ") != std::string::npos &&
+                  line.find(kLabels[track]) != std::string::npos;
+      }
+      EXPECT_EQ(errors, outages) << agent->standardError();
+      EXPECT_EQ(agent->errorLines(label + " writer resumed: "), outages);
+      const testing::Recording r = examine(in, track, player_->framesPlayed());
       files[track] = r.segments.size();
       for (std::size_t n = 0; n < r.segments.size(); ++n) {
-        EXPECT_EQ(r.segments[n].path.filename(), segmentFileName(kLabels[track], n + 1));
+        char name[64];
+        std::snprintf(name, sizeof name, "%s-%06zu.caf", kLabels[track], n + 1);
+        EXPECT_EQ(r.segments[n].path.filename(), name);
         EXPECT_TRUE(n + 1 == r.segments.size() || r.segments[n].frames == 5 * kRate);
       }
       EXPECT_EQ(r.unsound, 0u);
@@ -275,184 +249,159 @@ struct MisuseTest : Faults, ::testing::WithParamInterface<Misuse> {
     }
     EXPECT_EQ(files[0], files[1]);
   }
-  static std::string segmentFileName(const char* label, std::size_t number) {
-    char name[64];
-    std::snprintf(name, sizeof name, "%s-%06zu.caf", label, number);
-    return name;
+  // What a track's "could not be written" line says, in seconds; 0 without one.
+  double unwritten(const char* label) const {
+    std::istringstream lines(agent->standardError());
+    double seconds = 0;
+    for (std::string line; std::getline(lines, line);) {
+      (void)(seconds == 0 &&
+             std::sscanf(line.c_str(),
+                         ("Velkin " + std::string(label) + " writer error: %lf s of audio").c_str(),
+                         &seconds) == 1);
+    }
+    return seconds;
   }
-  // Lets nothing in or out of `path`, root included, while `on`. Not by
-  // chattr: a fork of this process stalls the player long enough to be heard.
-  static bool immutable(const fs::path& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    int flags = 0;
-    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
-                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    ::close(fd);
-    return done;
+  // The segment directory on a disk of 16 MiB, full from `fullAt` for `fullFor`.
+  void fullDisk(std::chrono::milliseconds fullAt, std::chrono::milliseconds fullFor) {
+    const testing::Tmpfs disk(scratch_ / "disk", 0, "size=16777216");
+    ASSERT_TRUE(disk.mounted);
+    s = disk.path / "s";
+    fs::create_directories(s);
+    const auto filled = [&] { ASSERT_GT(fill(disk.path / "filler"), 0); };
+    if (fullAt == 0ms) {
+      filled();
+    }
+    expectWholeCall(s,
+                    call(fullAt + fullFor + 3s,
+                         [&] {
+                           std::this_thread::sleep_for(fullAt);
+                           (void)(fullAt > 0ms && (filled(), true));
+                           std::this_thread::sleep_for(fullFor);
+                           fs::remove(disk.path / "filler");
+                         }),
+                    1);
   }
+
+  fs::path s = scratch_ / "s";
+  const fs::path moved = scratch_ / "moved";
+  std::unique_ptr<AgentProcess> agent;
 };
 
 TEST_P(MisuseTest, TheAgentKeepsToItsDirectoriesAndLosesNothingUnsaid) {
-  const Misuse& c = GetParam();
-  if (c.needsRoot && ::geteuid() != 0) {
+  if (GetParam().needsRoot && !canMount) {
     GTEST_SKIP() << "needs root";
   }
-  const fs::path s = scratch_ / "s", moved = scratch_ / "moved";
-  std::unique_ptr<AgentProcess> agent;
-  if (c.stopAt > 0ms) {
-    agent = start(s);
-    const auto readyAt = Clock::now();
-    c.during(*this, s, moved);
-    std::this_thread::sleep_until(readyAt + c.stopAt);
-    const double called = std::chrono::duration<double>(Clock::now() - readyAt).count();
-    ASSERT_EQ(agent->stop(control_), 0) << agent->standardError();
-    c.check(*this, *agent, s, moved, called);
-  } else {
-    c.during(*this, s, moved);
-  }
+  GetParam().run(*this);
 }
 
 const Misuse kMisuses[] = {
-    {"a directory swapped for a link is not followed", false, 12000ms,
-     [](MisuseTest&, const fs::path& s, const fs::path& moved) {
+    {"a full disk from the launch, held and written", true,
+     [](MisuseTest& t) { t.fullDisk(0ms, 3s); }},
+    {"a full disk for 8 s mid-call, held and written", true,
+     [](MisuseTest& t) { t.fullDisk(6s, 8s); }},
+    {"a read-only directory for 8 s: the numbers stay places in the call", true,
+     [](MisuseTest& t) {
+       t.expectWholeCall(t.s,
+                         t.call(17s,
+                                [&] {
+                                  std::this_thread::sleep_for(3s);
+                                  ASSERT_TRUE(immutable(t.s, true));
+                                  std::this_thread::sleep_for(8s);
+                                  immutable(t.s, false);
+                                }),
+                         1);
+     }},
+    {"a directory swapped for a link is not followed", false,
+     [](MisuseTest& t) {
        // Another call's directory, which must stay as it is.
-       fs::create_directories(s.parent_path() / "other");
-       std::ofstream(s.parent_path() / "other/interviewer-000002.caf") << "the other call";
-       std::ofstream(s.parent_path() / "other/interviewer-000002.caf.ready");
-       std::this_thread::sleep_for(3s);
-       fs::rename(s, moved);
-       fs::create_directory_symlink(s.parent_path() / "other", s);
-     },
-     [](MisuseTest& t, AgentProcess& agent, const fs::path& s, const fs::path& moved,
-        double called) {
-       EXPECT_EQ(tree(s.parent_path() / "other"),
-                 (std::map<std::string, std::string>{{"interviewer-000002.caf", "the other call"},
-                                                     {"interviewer-000002.caf.ready", ""}}));
-       EXPECT_EQ(agent.errorLines("Velkin interviewer"), 0u) << agent.standardError();
-       t.expectWholeCall(moved, called);
+       const fs::path other = t.moved.parent_path() / "other";
+       fs::create_directories(other);
+       std::ofstream(other / "interviewer-000002.caf") << "the other call";
+       const double called = t.call(12s, [&] {
+         std::this_thread::sleep_for(3s);
+         fs::rename(t.s, t.moved);
+         fs::create_directory_symlink(other, t.s);
+       });
+       EXPECT_EQ(
+           tree(other),
+           (std::map<std::string, std::string>{{"interviewer-000002.caf", "the other call"}}));
+       t.expectWholeCall(t.moved, called);
      }},
-    {"a renamed directory is written on", false, 8000ms,
-     [](MisuseTest&, const fs::path& s, const fs::path& moved) {
-       std::this_thread::sleep_for(3s);
-       fs::rename(s, moved);
-     },
-     [](MisuseTest& t, AgentProcess&, const fs::path&, const fs::path& moved, double called) {
-       t.expectWholeCall(moved, called);
+    {"a renamed directory is written on", false,
+     [](MisuseTest& t) {
+       t.expectWholeCall(t.moved, t.call(8s, [&] {
+         std::this_thread::sleep_for(3s);
+         fs::rename(t.s, t.moved);
+       }));
      }},
-    {"a removed directory's audio is reported", false, 8000ms,
-     [](MisuseTest&, const fs::path& s, const fs::path&) {
-       std::this_thread::sleep_for(3s);
-       fs::remove_all(s);
-     },
-     [](MisuseTest&, AgentProcess& agent, const fs::path&, const fs::path&, double called) {
+    {"a removed directory's audio is reported", false,
+     [](MisuseTest& t) {
+       const double called = t.call(8s, [&] {
+         std::this_thread::sleep_for(3s);
+         fs::remove_all(t.s);
+       });
        for (const char* label : kLabels) {
-         EXPECT_GE(unwritten(agent, label), called - 0.2) << agent.standardError();
+         EXPECT_GE(t.unwritten(label), called - 0.2) << t.agent->standardError();
        }
      }},
-    {"a read-only outage of 8 s keeps the numbers", true, 17000ms,
-     [](MisuseTest&, const fs::path& s, const fs::path&) {
-       std::this_thread::sleep_for(3s);
-       ASSERT_TRUE(MisuseTest::immutable(s, true));
-       std::this_thread::sleep_for(8s);
-       MisuseTest::immutable(s, false);
-     },
-     [](MisuseTest& t, AgentProcess& agent, const fs::path& s, const fs::path&, double called) {
-       for (const char* label : kLabels) {
-         EXPECT_EQ(agent.errorLines(std::string("Velkin ") + label + " writer resumed: "), 1u)
-             << agent.standardError();
-       }
-       t.expectWholeCall(s, called);
-     }},
-};
-// The cases that end at the start, or run the agent themselves.
-const Misuse kStarts[] = {
-    {"a file-size limit below a segment fails the start, above it takes no signal",
-     false,
-     0ms,
-     [](MisuseTest& t, const fs::path& s, const fs::path&) {
-       // Units of ulimit -f differ between shells: 300 or 600 KiB here, 2 or 4 MiB below.
-       EXPECT_EQ(t.start(s, "ulimit -f 600", false)->waitForExit(5s), 1);
-       const std::string error = testing::readFile(t.control_ / "capture.error");
+    {"a file-size limit below a segment fails the start, above it takes no signal", false,
+     [](MisuseTest& t) {
+       // The units of ulimit -f differ between shells: 300 or 600 KiB here, 2 or 4 MiB below.
+       const std::string error = t.failedStart(t.s, "ulimit -f 600");
        EXPECT_TRUE(error.starts_with("The file-size limit of ") &&
                    error.ends_with(" bytes is too small for a segment, which needs 1048576 bytes"))
            << error;
-       EXPECT_FALSE(fs::exists(s / "interviewer-000001.caf"));
-       const std::unique_ptr<AgentProcess> agent = t.start(s, "ulimit -f 4096");
-       const auto readyAt = Clock::now();
-       std::this_thread::sleep_for(11s);
-       const double called = std::chrono::duration<double>(Clock::now() - readyAt).count();
-       ASSERT_EQ(agent->stop(t.control_), 0) << agent->standardError();
-       t.expectWholeCall(s, called);
-     },
-     {}},
-    {"a stale stop that is a directory is kept, and fails the start",
-     false,
-     0ms,
-     [](MisuseTest& t, const fs::path& s, const fs::path&) {
-       std::ofstream((fs::create_directories(t.control_ / "capture.stop"), t.control_) /
-                     "capture.stop/inside");
-       EXPECT_EQ(t.start(s, "", false)->waitForExit(5s), 1);
-       EXPECT_EQ(testing::readFile(t.control_ / "capture.error"),
-                 "The control directory " + t.control_.string() +
-                     " holds an earlier capture.stop that is not a file");
+       EXPECT_FALSE(fs::exists(t.s / "interviewer-000001.caf"));
+       t.expectWholeCall(t.s, t.call(11s, {}, "ulimit -f 4096"));
+     }},
+    {"a stale stop that is a directory is kept, and fails the start", false,
+     [](MisuseTest& t) {
+       fs::create_directories(t.control_ / "capture.stop");
+       std::ofstream(t.control_ / "capture.stop/inside");
+       EXPECT_EQ(t.failedStart(t.s), "The control directory " + t.control_.string() +
+                                         " holds an earlier capture.stop that is not a file");
        EXPECT_TRUE(fs::exists(t.control_ / "capture.stop/inside"));
-     },
-     {}},
-    {"a stale stop that cannot be removed fails the start",
-     true,
-     0ms,
-     [](MisuseTest& t, const fs::path& s, const fs::path&) {
+     }},
+    {"a stale stop that cannot be removed fails the start", true,
+     [](MisuseTest& t) {
        fs::create_directories(t.control_);
        std::ofstream(t.control_ / "capture.stop");
-       ASSERT_TRUE(MisuseTest::immutable(t.control_ / "capture.stop", true));
-       const std::optional<int> status = t.start(s, "", false)->waitForExit(5s);
-       MisuseTest::immutable(t.control_ / "capture.stop", false);
-       EXPECT_EQ(status, 1);
-       EXPECT_EQ(testing::readFile(t.control_ / "capture.error"),
-                 "The control directory " + t.control_.string() +
-                     " holds an earlier capture.stop that cannot be removed: Operation not "
-                     "permitted");
-     },
-     {}},
-    {"umask 000 leaves the directories private",
-     false,
-     0ms,
-     [](MisuseTest& t, const fs::path& s, const fs::path&) {
-       fs::remove_all(t.control_);
-       const std::unique_ptr<AgentProcess> agent = t.start(s / "a/b", "umask 000");
-       EXPECT_EQ(agent->stop(t.control_), 0);
-       for (const fs::path& made : {t.control_, s, s / "a", s / "a/b"}) {
+       ASSERT_TRUE(immutable(t.control_ / "capture.stop", true));
+       const std::string error = t.failedStart(t.s);
+       immutable(t.control_ / "capture.stop", false);
+       EXPECT_EQ(error, "The control directory " + t.control_.string() +
+                            " holds an earlier capture.stop that cannot be removed: Operation not "
+                            "permitted");
+     }},
+    {"umask 000 leaves the directories private", false,
+     [](MisuseTest& t) {
+       t.s /= "a/b";
+       t.call(1s, {}, "umask 000");
+       for (const fs::path& made :
+            {t.control_, t.s, t.s.parent_path(), t.s.parent_path().parent_path()}) {
          struct stat status {};
          ASSERT_EQ(::stat(made.c_str(), &status), 0);
          EXPECT_EQ(status.st_mode & 07777, 0700u) << made;
        }
-     },
-     {}},
-    {"a path that is not UTF-8 is shown escaped",
-     false,
-     0ms,
-     [](MisuseTest& t, const fs::path& s, const fs::path&) {
-       EXPECT_EQ(t.start(s.string() + "\xff", "", false)->waitForExit(5s), 1);
-       EXPECT_EQ(testing::readFile(t.control_ / "capture.error"),
-                 "The segment directory " + s.string() +
+     }},
+    {"a path that is not UTF-8 is shown escaped", false,
+     [](MisuseTest& t) {
+       EXPECT_EQ(t.failedStart(t.s.string() + "\xff"),
+                 "The segment directory " + t.s.string() +
                      "\\xff has a control character or a byte that is not UTF-8 in its path");
-     },
-     {}},
-    {"SIGTERM ends a start that never answers",
-     false,
-     0ms,
-     [](MisuseTest& t, const fs::path& s, const fs::path&) {
+     }},
+    {"SIGTERM ends a start that never answers", false,
+     [](MisuseTest& t) {
        // A server that takes the connection and never says a word.
        const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
        sockaddr_un address{};
        address.sun_family = AF_UNIX;
-       const std::string path = (s.parent_path() / "mute").string();
+       const std::string path = (t.moved.parent_path() / "mute").string();
        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
        ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
        ASSERT_EQ(::listen(server, 8), 0);
        const std::unique_ptr<AgentProcess> agent =
-           t.start(s, "export PULSE_SERVER=unix:" + path, false);
+           t.start(t.s, "export PULSE_SERVER=unix:" + path, false);
        std::this_thread::sleep_for(1s);  // well into the start: connected, waiting
        const auto asked = Clock::now();
        agent->signal(SIGTERM);
@@ -461,13 +410,10 @@ const Misuse kStarts[] = {
        EXPECT_EQ(testing::readFile(t.control_ / "capture.error"),
                  "The start was cancelled by SIGTERM");
        ::close(server);
-     },
-     {}},
+     }},
 };
 
-INSTANTIATE_TEST_SUITE_P(Running, MisuseTest, ::testing::ValuesIn(kMisuses),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
-INSTANTIATE_TEST_SUITE_P(Starting, MisuseTest, ::testing::ValuesIn(kStarts),
+INSTANTIATE_TEST_SUITE_P(Table, MisuseTest, ::testing::ValuesIn(kMisuses),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 }  // namespace
