@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -165,16 +164,6 @@ TEST(StalledDisk, TheExitIsBoundedAndNothingIsMarked) {
                             [](const auto& entry) { return entry.path().extension() == ".ready"; }),
               0);
   }
-}
-
-// Every entry of a directory tree, by relative path, with the content of files.
-std::map<std::string, std::string> tree(const fs::path& root) {
-  std::map<std::string, std::string> entries;
-  std::error_code missing;
-  for (const auto& entry : fs::recursive_directory_iterator(root, missing)) {
-    entries[fs::relative(entry.path(), root).string()] = testing::readFile(entry.path());
-  }
-  return entries;
 }
 
 // Lets nothing in or out of `path`, root included, while `on`. Not by chattr:
@@ -322,9 +311,8 @@ const Misuse kMisuses[] = {
          fs::rename(t.s, t.moved);
          fs::create_directory_symlink(other, t.s);
        });
-       EXPECT_EQ(
-           tree(other),
-           (std::map<std::string, std::string>{{"interviewer-000002.caf", "the other call"}}));
+       EXPECT_EQ(std::distance(fs::directory_iterator(other), {}), 1);
+       EXPECT_EQ(testing::readFile(other / "interviewer-000002.caf"), "the other call");
        t.expectWholeCall(t.moved, called);
      }},
     {"a renamed directory is written on", false,
