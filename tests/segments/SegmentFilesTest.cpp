@@ -145,29 +145,6 @@ TEST(SegmentFiles, OutOfRangeAndNaNFloatsClipOrGoSilentInsteadOfWrapping) {
                                        -8192}));
 }
 
-// Root writes into any directory it may enter, but not into a read-only mount:
-// one line for the whole outage, and one attempt a second.
-TEST(SegmentFiles, UnwritableDirectoryReportsTheReasonOnce) {
-  Fixture f;
-  const fs::path readOnly = f.dir / "read-only";
-  fs::create_directory(readOnly);
-  if (::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
-    GTEST_SKIP() << "cannot mount a read-only tmpfs";
-  }
-  const std::shared_ptr<void> unmount(nullptr,
-                                      [&](void*) { ::umount2(readOnly.c_str(), MNT_DETACH); });
-  SegmentWriter writer = f.make(readOnly);
-  ::testing::internal::CaptureStderr();
-  for (int64_t i = 0; i < 100; ++i) {  // 2 s
-    writer.append(buffer(SampleFormat::float32, i).sample(bufferTime(i)));
-  }
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Velkin writer error: Error Domain=POSIX Code=30 \"" +
-                (readOnly / "interviewer-000001.caf.ready").string() +
-                ": Read-only file system\"\n");
-  EXPECT_EQ(writer.counter(), 0);  // no number used up
-}
-
 // What stands at a marker's name when the segment is done is replaced, never
 // written through: a hard link's target keeps its contents, a FIFO blocks nothing.
 TEST(SegmentFiles, AMarkerReplacesWhatWasPlantedAtItsName) {
