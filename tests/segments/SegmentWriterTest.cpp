@@ -79,6 +79,20 @@ TEST(SegmentWriterRotation, ASegmentsNumberIsItsPlaceInTheTrack) {
   }
 }
 
+// A buffer that crosses the end of a segment's place is cut there.
+TEST(SegmentWriterRotation, ABufferAcrossAPlacesEndIsCut) {
+  Fixture f;
+  Audio three(SampleFormat::float32, 1, 1000);
+  three.set(std::vector<float>(3000, 0.5f));
+  SegmentWriter writer = f.make();
+  for (double t : {0.0, 3.0, 6.0}) {
+    writer.append(three.sample(at(t)));
+  }
+  ASSERT_EQ(f.media.segments.size(), 2u);
+  EXPECT_EQ(f.media.segments[0].times, (std::vector<MediaTime>{at(0), at(3)}));
+  EXPECT_EQ(f.media.segments[1].times, (std::vector<MediaTime>{at(5), at(6)}));
+}
+
 TEST(SegmentWriterRotation, UnusableSamplesChangeNothingAndStopClosesOnce) {
   Fixture f;
   SegmentWriter writer = f.make();
