@@ -66,7 +66,7 @@ void BM_SegmentWriterRealTimeFactor(benchmark::State& state) {
   int64_t buffers = 0;
   int64_t removed = 0;
   {
-    SegmentWriter writer("bench", directory, *media, finishes);
+    SegmentWriter writer("bench", Directory::open(directory).value(), *media, finishes);
     for (auto _ : state) {
       writer.append(
           SampleBuffer(true, MediaTime::make(buffers * kBufferFrames, kRate), &format, bytes));

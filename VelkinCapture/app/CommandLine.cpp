@@ -39,7 +39,6 @@ std::filesystem::path fileLocation(std::string_view path,
   if (!location.is_absolute()) {
     location = currentDirectory / location;
   }
-  location = location.lexically_normal();
   // "/a/b/" and "/a/b" are the same directory; only the root keeps its separator.
   std::string text = location.string();
   while (text.size() > 1 && text.back() == '/') {
@@ -57,10 +56,16 @@ Settings resolveSettings(std::span<const std::string> arguments,
   if (arguments.size() > 1) {
     settings.controlDirectory = fileLocation(arguments[1], currentDirectory);
   } else {
+    // Dropping a last component by name is what the kernel does too; "." and
+    // ".." are no entry of the parent, so the parent is reached through them.
+    const std::filesystem::path& segments = settings.segmentDirectory;
+    const std::filesystem::path last = segments.filename();
     settings.controlDirectory =
-        settings.segmentDirectory.parent_path() / std::filesystem::path("capture-control");
+        (last == "." || last == ".." ? segments / ".." : segments.parent_path()) /
+        std::filesystem::path("capture-control");
   }
   if (arguments.size() > 2) {
+    settings.parentArgument = arguments[2];
     settings.parentPid = parseParentPid(arguments[2]);
   }
   return settings;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -16,7 +17,7 @@ namespace velkin {
 namespace {
 
 std::string describe(std::string_view role, const std::filesystem::path& path) {
-  return "The " + std::string(role) + " directory " + escapeControlCharacters(path.string());
+  return "The " + std::string(role) + " directory " + escapeText(path.string());
 }
 
 // The kernel's lock table names the process that holds a flock on a given
@@ -42,46 +43,27 @@ std::optional<pid_t> lockHolder(dev_t device, ino_t inode) {
 
 }  // namespace
 
-HeldDirectory::~HeldDirectory() {
-  if (fd_ >= 0) {
-    (void)::close(fd_);
-  }
-}
-
-HeldDirectory::HeldDirectory(HeldDirectory&& other) noexcept {
-  *this = std::move(other);
-}
-
-HeldDirectory& HeldDirectory::operator=(HeldDirectory&& other) noexcept {
-  std::swap(fd_, other.fd_);
-  std::swap(device_, other.device_);
-  std::swap(inode_, other.inode_);
-  std::swap(path_, other.path_);
-  std::swap(role_, other.role_);
-  return *this;
-}
-
 std::optional<Error> HeldDirectory::open(const std::filesystem::path& path, std::string_view role,
                                          HeldDirectory& opened) {
-  std::error_code ignored;  // whatever went wrong shows when it is opened
-  std::filesystem::create_directories(path, ignored);
-  HeldDirectory directory;
-  directory.path_ = path;
-  directory.role_ = role;
-  // Close-on-exec: a child that inherited the descriptor would share the lock.
-  directory.fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  Result<Directory> directory = Directory::open(path);
   struct stat status {};
-  if (directory.fd_ < 0 || ::fstat(directory.fd_, &status) != 0) {
-    return posixError(errno, describe(role, path) + " is unusable");
+  if (!directory || ::fstat(directory.value().descriptor(), &status) != 0) {
+    return posixError(directory ? errno : static_cast<int>(directory.error().code),
+                      describe(role, path) + " is unusable");
   }
-  directory.device_ = status.st_dev;
-  directory.inode_ = status.st_ino;
-  opened = std::move(directory);
+  opened.directory_ = std::move(directory.value());
+  opened.device_ = status.st_dev;
+  opened.inode_ = status.st_ino;
+  opened.role_ = role;
   return std::nullopt;
 }
 
+std::string HeldDirectory::described() const {
+  return describe(role_, path());
+}
+
 std::optional<Error> HeldDirectory::lock() {
-  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+  while (::flock(directory_.descriptor(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) {
       continue;
     }
@@ -90,7 +72,7 @@ std::optional<Error> HeldDirectory::lock() {
     }
     const std::optional<pid_t> holder = lockHolder(device_, inode_);
     return Error{"Velkin", EWOULDBLOCK,
-                 describe(role_, path_) + " is in use by " +
+                 described() + " is in use by " +
                      (holder ? "the agent with pid " + std::to_string(*holder)
                              : std::string("another agent"))};
   }
@@ -105,36 +87,97 @@ std::optional<Error> probeWritable(const HeldDirectory& directory) {
   // As long as the longest segment marker name, and never taken for a segment.
   char name[40];
   std::snprintf(name, sizeof name, ".velkin-capture-probe-%010d", static_cast<int>(::getpid()));
-  const std::filesystem::path probe = directory.path() / name;
-  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd =
+      directory.directory().openFile(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) {
-    return posixError(errno, describe("segment", directory.path()) + " cannot hold files");
+    return posixError(errno, directory.described() + " cannot hold files");
   }
   (void)::close(fd);
-  if (::unlink(probe.c_str()) != 0) {
-    return posixError(errno, describe("segment", directory.path()) + " cannot hold files");
+  if (const int failed = directory.directory().remove(name)) {
+    return posixError(failed, directory.described() + " cannot hold files");
   }
   return std::nullopt;
 }
 
-std::optional<Error> checkPrintable(const std::filesystem::path& path, std::string_view role) {
-  const std::string text = path.string();
-  if (escapeControlCharacters(text) == text) {
+std::optional<Error> removeStaleStop(const HeldDirectory& control) {
+  struct stat status {};
+  int failed = control.directory().status("capture.stop", status);
+  if (failed == ENOENT) {
     return std::nullopt;
   }
-  return Error{"Velkin", EINVAL, describe(role, path) + " has a control character in its path"};
+  if (failed == 0 && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
+    return Error{"Velkin", EISDIR,
+                 control.described() + " holds an earlier capture.stop that is not a file"};
+  }
+  if (failed == 0) {
+    failed = control.directory().remove("capture.stop");
+  }
+  if (failed != 0) {
+    return posixError(
+        failed, control.described() + " holds an earlier capture.stop that cannot be removed");
+  }
+  return std::nullopt;
 }
 
-std::string escapeControlCharacters(std::string_view text) {
+std::optional<Error> checkFileSizeLimit() {
+  // Five seconds of 48 kHz stereo 16-bit audio after a 4,096-byte header, with room.
+  constexpr rlim_t kSegmentBytes = 1 << 20;
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur >= kSegmentBytes) {
+    return std::nullopt;
+  }
+  return Error{"Velkin", EFBIG,
+               "The file-size limit of " + std::to_string(limit.rlim_cur) +
+                   " bytes is too small for a segment, which needs " +
+                   std::to_string(kSegmentBytes) + " bytes"};
+}
+
+std::optional<Error> checkPrintable(const std::filesystem::path& path, std::string_view role) {
+  const std::string text = path.string();
+  if (escapeText(text) == text) {
+    return std::nullopt;
+  }
+  return Error{"Velkin", EINVAL,
+               describe(role, path) + " has a control character or a byte that is not UTF-8 " +
+                   "in its path"};
+}
+
+std::string escapeText(std::string_view text) {
   std::string escaped;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // The length of the UTF-8 sequence that `byte` begins, and the range its
+    // second byte must lie in (which rules out overlong forms, surrogates and
+    // code points above U+10FFFF); 0 for a byte that begins none.
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf;
+    if (byte >= 0x20 && byte < 0x7f) {
+      length = 1;
+    } else if (byte >= 0xc2 && byte <= 0xdf) {
+      length = 2;
+    } else if (byte >= 0xe0 && byte <= 0xef) {
+      length = 3;
+      low = byte == 0xe0 ? 0xa0 : 0x80;
+      high = byte == 0xed ? 0x9f : 0xbf;
+    } else if (byte >= 0xf0 && byte <= 0xf4) {
+      length = 4;
+      low = byte == 0xf0 ? 0x90 : 0x80;
+      high = byte == 0xf4 ? 0x8f : 0xbf;
+    }
+    bool valid = length > 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = k == 1 ? next >= low && next <= high : next >= 0x80 && next <= 0xbf;
+    }
+    if (valid) {
+      escaped.append(text.substr(i, length));
+      i += length;
+    } else {
       char code[5];
       std::snprintf(code, sizeof code, "\\x%02x", byte);
       escaped += code;
-    } else {
-      escaped += c;
+      ++i;
     }
   }
   return escaped;

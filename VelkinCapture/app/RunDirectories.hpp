@@ -7,23 +7,20 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Directory.hpp"
 #include "platform/Error.hpp"
 
 namespace velkin {
 
-// An open directory that this process holds for its whole run. The lock, when
-// taken, is a flock(2) on the directory's own descriptor: nothing is left in
-// the directory, and the kernel lets go of it however the process ends.
+// A directory that this process holds open for its whole run, and works in by
+// its descriptor alone. The lock, when taken, is a flock(2) on that descriptor:
+// nothing is left in the directory, and the kernel lets go of it however the
+// process ends.
 class HeldDirectory {
  public:
-  HeldDirectory() = default;
-  ~HeldDirectory();
-  HeldDirectory(HeldDirectory&& other) noexcept;
-  HeldDirectory& operator=(HeldDirectory&& other) noexcept;
-
-  // Creates `path` with its missing parents when needed, then opens it. `role`
-  // ("control", "segment") names it in the error: "The <role> directory <path>
-  // is unusable: <reason>".
+  // Creates `path` with its missing parents when needed (0700), then opens it.
+  // `role` ("control", "segment") names it in the error: "The <role> directory
+  // <path> is unusable: <reason>".
   static std::optional<Error> open(const std::filesystem::path& path, std::string_view role,
                                    HeldDirectory& opened);
 
@@ -37,28 +34,40 @@ class HeldDirectory {
   // with the lock on the other).
   bool sameAs(const HeldDirectory& other) const;
 
-  const std::filesystem::path& path() const { return path_; }
+  const Directory& directory() const { return directory_; }
+  const std::filesystem::path& path() const { return directory_.path(); }
+  // "The <role> directory <path>", the path shown safely.
+  std::string described() const;
 
  private:
-  int fd_ = -1;
+  Directory directory_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
-  std::filesystem::path path_;
   std::string role_;
 };
 
-// Creates and removes a file in `directory` by its full path, as the segment
-// writer will: a read-only mount, a missing permission or a path too long for
-// the system all fail here rather than later, after readiness was announced.
+// Creates and removes a file in the segment directory, as the segment writer
+// will: a read-only mount, a missing permission or a full inode table all fail
+// here rather than later, after readiness was announced.
 [[nodiscard]] std::optional<Error> probeWritable(const HeldDirectory& directory);
 
+// An earlier run's "capture.stop" goes, so that this run never takes it for its
+// own. Only a file or a symbolic link is removed: anything else, or one that
+// cannot go, fails the start, and a directory tree is never deleted.
+[[nodiscard]] std::optional<Error> removeStaleStop(const HeldDirectory& control);
+
+// Each segment must fit under the process's file-size limit; a limit too small
+// for one fails the start. Nothing when there is room.
+[[nodiscard]] std::optional<Error> checkFileSizeLimit();
+
 // A path that would break a line-based reader (a line end, any control
-// character) fails the start: the error shows it with such characters escaped
-// as \xNN. Nothing when the path is fine.
+// character) or a UTF-8 one (bytes that are not UTF-8) fails the start: the
+// error shows it with such bytes escaped as \xNN. Nothing when the path is fine.
 [[nodiscard]] std::optional<Error> checkPrintable(const std::filesystem::path& path,
                                                   std::string_view role);
 
-// `text` with every control character written as \xNN.
-std::string escapeControlCharacters(std::string_view text);
+// `text` as valid UTF-8 without control characters: each control character, and
+// each byte that is not part of a valid UTF-8 sequence, written as \xNN.
+std::string escapeText(std::string_view text);
 
 }  // namespace velkin

@@ -10,6 +10,7 @@
 #include <cassert>
 #include <chrono>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <system_error>
 
@@ -28,12 +29,14 @@ constexpr auto kPollInterval = std::chrono::nanoseconds(500'000'000);
 // How long an orderly exit waits for the last segments to close and be marked.
 constexpr auto kFinishGrace = std::chrono::seconds(2);
 
-// `errorFile` is null where no control directory of this run can hold it.
-[[noreturn]] void fail(const Error& error, const std::filesystem::path* errorFile) {
-  if (errorFile) {
-    (void)writeControlFile(error.localizedDescription(), *errorFile);
+// `control` is null where no control directory of this run can hold the error.
+// The text goes out as UTF-8 without control characters, whatever it quotes.
+[[noreturn]] void fail(const Error& error, const Directory* control) {
+  const std::string text = escapeText(error.localizedDescription());
+  if (control) {
+    (void)writeControlFile(text, *control, "capture.error");
   }
-  writeStandardError("Velkin capture error: " + error.localizedDescription() + "\n");
+  writeStandardError("Velkin capture error: " + text + "\n");
   exitProcess(1);
 }
 
@@ -65,17 +68,28 @@ Settings readSettings(const std::vector<std::string>& arguments, std::optional<E
 asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
                                              std::vector<std::string> arguments) {
   assert(runtime.isMainThread());
-  ignoreBrokenPipes();
+  ignoreResourceSignals();
   // The poll's wait, and whether a stop signal came: both on the main thread only.
   asio::steady_timer timer(runtime.mainQueue());
   bool stopRequested = false;
+  // Set while the start is under way: a stop signal then ends the start.
+  const Directory* starting = nullptr;
   // SIGTERM, SIGINT and SIGHUP ask for the orderly stop that "capture.stop" asks
   // for. The first puts back the default action, so a second ends the process.
+  // During the start (a server that never answers, a permission prompt) there
+  // is nothing to stop yet: the start fails at once, the usual way.
   asio::signal_set stopSignals(runtime.mainQueue(), SIGTERM, SIGINT, SIGHUP);
-  stopSignals.async_wait([&](const std::error_code& error, int) {
+  stopSignals.async_wait([&](const std::error_code& error, int signal) {
     // Runs on the main thread. An aborted wait may outlive main's frame.
     if (error) {
       return;
+    }
+    if (starting != nullptr) {
+      fail(Error{"Velkin", signal,
+                 std::string("The start was cancelled by ") + (signal == SIGINT   ? "SIGINT"
+                                                               : signal == SIGHUP ? "SIGHUP"
+                                                                                  : "SIGTERM")},
+           starting);
     }
     stopRequested = true;
     std::error_code ignored;
@@ -86,13 +100,17 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
   std::optional<Error> failure;
   const Settings settings = readSettings(arguments, failure);
   std::optional<ParentProcess> parent;
-  if (settings.parentPid && *settings.parentPid <= 0) {
-    // 0 and below name process groups or every process: never one parent.
-    writeStandardError("Velkin capture warning: the parent pid " +
-                       std::to_string(*settings.parentPid) +
-                       " names no single process; no parent is watched\n");
-  } else if (settings.parentPid) {
-    parent.emplace(*settings.parentPid);
+  if (settings.parentArgument) {
+    // 0 and -1 name every process of a group or of the system, never one that
+    // ends; -2147483648 has no group number to name.
+    const std::optional<int32_t> pid = settings.parentPid;
+    if (!pid || *pid == 0 || *pid == -1 || *pid == std::numeric_limits<int32_t>::min()) {
+      writeStandardError("Velkin capture warning: the parent pid " +
+                         escapeText(*settings.parentArgument) +
+                         " names no single process; no parent is watched\n");
+    } else {
+      parent.emplace(*pid);
+    }
   }
 
   // Both locks come before anything in either directory changes, so that a
@@ -119,46 +137,49 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
   }
 
   // The control directory is this run's now: an earlier run's files go, even
-  // when the start fails, so that no stale "capture.ready" outlives it.
-  const auto pidFile = settings.controlDirectory / "capture.pid";
-  const auto readyFile = settings.controlDirectory / "capture.ready";
-  const auto errorFile = settings.controlDirectory / "capture.error";
-  const auto stopFile = settings.controlDirectory / "capture.stop";
-  std::error_code ignored;
-  std::filesystem::remove(readyFile, ignored);
-  std::filesystem::remove(errorFile, ignored);
-  // remove() takes an empty directory too; a stop request is stale whatever it is.
-  std::filesystem::remove_all(stopFile, ignored);
-  if (const std::error_code unwritable = writeControlFile(std::to_string(::getpid()), pidFile)) {
-    fail(posixError(unwritable.value(), "The control directory " +
-                                            escapeControlCharacters(control.path().string()) +
-                                            " cannot hold capture.pid"),
-         nullptr);
+  // when the start fails, so that no stale "capture.ready" outlives it. From
+  // here on both directories are reached through their descriptors alone.
+  const Directory& controlDirectory = control.directory();
+  (void)controlDirectory.remove("capture.ready");
+  (void)controlDirectory.remove("capture.error");
+  std::optional<Error> staleStop = removeStaleStop(control);
+  if (const std::error_code unwritable =
+          writeControlFile(std::to_string(::getpid()), controlDirectory, "capture.pid")) {
+    fail(posixError(unwritable.value(), control.described() + " cannot hold capture.pid"), nullptr);
+  }
+  if (!failure) {
+    failure = std::move(staleStop);
   }
   if (!failure) {
     failure = probeWritable(segments);
   }
+  if (!failure) {
+    failure = checkFileSizeLimit();
+  }
   if (failure) {
-    fail(*failure, &errorFile);
+    fail(*failure, &controlDirectory);
   }
 
-  CaptureController controller(host, runtime, settings.segmentDirectory);
+  CaptureController controller(host, runtime, segments.directory());
 
+  starting = &controlDirectory;
   std::optional<Error> failed =
       co_await asio::co_spawn(runtime.workerExecutor(), controller.start(), asio::use_awaitable);
   assert(runtime.isMainThread());
+  starting = nullptr;
   if (failed) {
-    fail(*failed, &errorFile);
+    fail(*failed, &controlDirectory);
   }
-  (void)writeControlFile("ready", readyFile);
+  (void)writeControlFile("ready", controlDirectory, "capture.ready");
 
-  while (!stopRequested && !entryExists(stopFile) && !(parent && parent->hasEnded())) {
+  while (!stopRequested && !entryExists(controlDirectory, "capture.stop") &&
+         !(parent && parent->hasEnded())) {
     timer.expires_after(kPollInterval);
     std::error_code waitError;
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, waitError));
     assert(runtime.isMainThread());
     if (waitError && !stopRequested) {
-      fail(Error{"asio", waitError.value(), waitError.message()}, &errorFile);
+      fail(Error{"asio", waitError.value(), waitError.message()}, &controlDirectory);
     }
   }
 

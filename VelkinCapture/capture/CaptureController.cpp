@@ -10,7 +10,20 @@
 
 namespace velkin {
 
-CaptureController::CaptureController(Host& host, Runtime& runtime, std::filesystem::path directory,
+namespace {
+
+Directory openOrNone(const std::filesystem::path& path) {
+  Result<Directory> opened = Directory::open(path);
+  return opened ? opened.value() : Directory();
+}
+
+}  // namespace
+
+CaptureController::CaptureController(Host& host, Runtime& runtime,
+                                     const std::filesystem::path& directory, ProcessExit onExit)
+    : CaptureController(host, runtime, openOrNone(directory), std::move(onExit)) {}
+
+CaptureController::CaptureController(Host& host, Runtime& runtime, Directory directory,
                                      ProcessExit onExit)
     : host_(host),
       runtime_(runtime),
@@ -136,7 +149,7 @@ asio::awaitable<std::optional<Error>> CaptureController::start() {
   }
 
   // Flushed at once: a parent reading through a pipe must not wait for exit.
-  writeStandardOutput("VELKIN_CAPTURE_READY " + directory_.string() + "\n");
+  writeStandardOutput("VELKIN_CAPTURE_READY " + directory_.path().string() + "\n");
   co_return std::nullopt;
 }
 

@@ -26,7 +26,11 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   // Ends the process with a status; replaced in tests.
   using ProcessExit = std::function<void(int status)>;
 
-  CaptureController(Host& host, Runtime& runtime, std::filesystem::path directory,
+  // The segments go into `directory`, held open by the caller since the start.
+  CaptureController(Host& host, Runtime& runtime, Directory directory, ProcessExit onExit = {});
+  // Opens (and creates) `directory` itself; one that cannot be opened fails
+  // every segment.
+  CaptureController(Host& host, Runtime& runtime, const std::filesystem::path& directory,
                     ProcessExit onExit = {});
   ~CaptureController() override;
   CaptureController(const CaptureController&) = delete;
@@ -63,7 +67,7 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
 
   Host& host_;
   Runtime& runtime_;
-  const std::filesystem::path directory_;
+  const Directory directory_;
   ProcessExit exitProcess_;
   const std::shared_ptr<FinishTracker> finishes_ = std::make_shared<FinishTracker>();
   SegmentWriter interviewer_;  // used on audioQueue_ only

@@ -5,7 +5,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
+#include "platform/Directory.hpp"
 #include "platform/Error.hpp"
 #include "platform/Media.hpp"
 #include "platform/Result.hpp"
@@ -75,7 +77,10 @@ class MediaWriterService {
  public:
   virtual ~MediaWriterService() = default;
 
-  virtual Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
+  // A new file `name` in `directory`; its `outputURL` is the directory's path
+  // joined with the name. The caller clears the name first.
+  virtual Result<std::shared_ptr<MediaWriter>> makeWriter(const Directory& directory,
+                                                          const std::string& name,
                                                           MediaFileType type) = 0;
   // `sourceFormatHint` describes the samples the input will receive; may be null.
   virtual std::shared_ptr<MediaWriterInput> makeAudioInput(

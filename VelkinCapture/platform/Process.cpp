@@ -16,11 +16,15 @@ void exitProcess(int status) {
   std::_Exit(status);
 }
 
-void ignoreBrokenPipes() {
+void ignoreResourceSignals() {
   (void)::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGXFSZ, SIG_IGN);
 }
 
 ParentProcess::ParentProcess(pid_t pid) : pid_(pid) {
+  if (pid < 0) {
+    return;  // a group has no pidfd; kill() asks after it
+  }
 #ifdef SYS_pidfd_open
   pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   endedAtOpen_ = pidfd_ < 0 && errno == ESRCH;

@@ -9,15 +9,19 @@ namespace velkin {
 // still be working, and must not meet objects torn down under them.
 [[noreturn]] void exitProcess(int status);
 
-// A write to a closed standard output or error then fails with EPIPE instead
-// of ending the agent (and its recording) without a word.
-void ignoreBrokenPipes();
+// A write to a closed standard output or error then fails with EPIPE, and a
+// write past the file-size limit with EFBIG, instead of a signal ending the
+// agent (and its recording) without a word.
+void ignoreResourceSignals();
 
-// The process that started the agent, watched for its end. Held by one thread.
+// The process that started the agent, or its process group, watched for its
+// end. Held by one thread.
 class ParentProcess {
  public:
-  // `pid` must be above 0. A pidfd is opened at once, so that a pid reused
-  // after the parent's end cannot be mistaken for it later.
+  // `pid` above 0 names one process: a pidfd is opened at once, so that a pid
+  // reused after the parent's end cannot be mistaken for it later. -N, for N
+  // above 1, names process group N, which has ended once no process is left
+  // in it.
   explicit ParentProcess(pid_t pid);
   ~ParentProcess();
   ParentProcess(const ParentProcess&) = delete;

@@ -25,15 +25,12 @@ using Fate = SegmentWriter::Fate;
 // the name goes first, and the marker is a new file or nothing: a hard link
 // planted there keeps its target's contents, a symbolic link is not followed,
 // and a FIFO can neither block the finishing thread nor pass for the marker.
-bool createReadyMarker(const std::filesystem::path& marker) {
-  if (::unlink(marker.c_str()) != 0 && errno != ENOENT) {
+bool createReadyMarker(const Directory& directory, const std::string& marker) {
+  if (const int failed = directory.remove(marker); failed != 0 && failed != ENOENT) {
     return false;
   }
-  int fd = -1;
-  do {
-    fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd =
+      directory.openFile(marker, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0666);
   if (fd < 0) {
     return false;
   }
@@ -55,11 +52,15 @@ double secondsOf(int64_t frames, double rate) {
   return rate > 0 ? static_cast<double>(frames) / rate : 0;
 }
 
+std::string markerName(const std::string& segment) {
+  return segment + ".ready";
+}
+
 }  // namespace
 
-SegmentWriter::SegmentWriter(std::string label, std::filesystem::path directory,
-                             MediaWriterService& media, std::shared_ptr<FinishTracker> finishes,
-                             double seconds, double holdSeconds)
+SegmentWriter::SegmentWriter(std::string label, Directory directory, MediaWriterService& media,
+                             std::shared_ptr<FinishTracker> finishes, double seconds,
+                             double holdSeconds)
     : label_(std::move(label)),
       directory_(std::move(directory)),
       seconds_(seconds),
@@ -125,7 +126,45 @@ void SegmentWriter::append(const SampleBuffer& sample) {
   clock_ =
       chunk.pts.isNumeric() ? chunk.pts.seconds() : clock_ + secondsOf(chunk.frames, chunk.rate);
   lastAttempt_ = std::min(lastAttempt_, clock_);  // a timeline that starts again
+  if (chunk.pts.isNumeric()) {
+    if (!origin_) {
+      origin_ = chunk.pts.seconds() - secondsOf(next_, chunk.rate);
+    }
+    chunk.position = std::llround((chunk.pts.seconds() - *origin_) * chunk.rate);
+  } else {
+    chunk.position = next_;
+  }
+  next_ = chunk.position + chunk.frames;
 
+  // A buffer that crosses into the next segment's place is cut there, so that
+  // each segment holds exactly its own stretch of the track.
+  const int64_t slot = slotFrames(chunk.rate);
+  const int64_t into = chunk.position > 0 ? chunk.position % slot : 0;
+  if (chunk.position >= 0 && into + chunk.frames > slot) {
+    const int64_t head = slot - into;
+    Chunk rest;
+    rest.rate = chunk.rate;
+    rest.channels = chunk.channels;
+    rest.frames = chunk.frames - head;
+    rest.position = chunk.position + head;
+    rest.pts =
+        chunk.pts.isNumeric()
+            ? MediaTime::make(chunk.pts.value + std::llround(static_cast<double>(head) *
+                                                             chunk.pts.timescale / chunk.rate),
+                              chunk.pts.timescale)
+            : chunk.pts;
+    const auto cut = chunk.samples.begin() + static_cast<std::ptrdiff_t>(head * chunk.channels);
+    rest.samples.assign(cut, chunk.samples.end());
+    chunk.samples.erase(cut, chunk.samples.end());
+    chunk.frames = head;
+    take(std::move(chunk));
+    take(std::move(rest));
+    return;
+  }
+  take(std::move(chunk));
+}
+
+void SegmentWriter::take(Chunk chunk) {
   checkFinishes();
   if (failing_) {
     hold(std::move(chunk), false);
@@ -137,27 +176,59 @@ void SegmentWriter::append(const SampleBuffer& sample) {
   (void)write(std::move(chunk));
 }
 
+int64_t SegmentWriter::slotFrames(double rate) const {
+  return std::max<int64_t>(1, std::llround(seconds_ * rate));
+}
+
+int64_t SegmentWriter::slotOf(const Chunk& chunk) const {
+  return chunk.position > 0 ? chunk.position / slotFrames(chunk.rate) : 0;
+}
+
 void SegmentWriter::stop() {
   checkFinishes();
   if (failing_) {
     retry();  // the last chance for what is held
   }
-  finish();
+  // What is still held now will never be written; reported with whatever
+  // the last segment's finish loses, or at once when no segment is open.
+  double lost = heldSeconds();
+  held_.clear();
+  heldFrames_ = 0;
+  failing_ = false;
+  if (writer_ != nullptr) {
+    finish(lost);
+    return;
+  }
+  for (const Unconfirmed& segment : unconfirmed_) {
+    if (segment.fate->load() == Fate::failed) {
+      for (const Chunk& chunk : segment.audio) {
+        lost += secondsOf(chunk.frames, chunk.rate);
+      }
+    }
+  }
+  unconfirmed_.clear();
+  if (lost > 0) {
+    char line[160];
+    std::snprintf(line, sizeof line, " writer error: %.1f s of audio could not be written\n", lost);
+    writeStandardError("Velkin " + label_ + line);
+  }
 }
 
 bool SegmentWriter::write(Chunk chunk) {
   if (writer_ != nullptr) {
     const AudioStreamDescription* open = format_.streamBasicDescription();
-    // NaN (an invalid time on either side) compares false and never rotates;
-    // a time before the start is negative and stays in the open segment.
-    const double elapsed = start_ ? (chunk.pts - *start_).seconds() : 0;
+    // Audio dated before the open segment's place (a timeline that went back)
+    // stays in it: a segment once finished is never written again.
     if (open->sampleRate != chunk.rate || open->channelsPerFrame != chunk.channels ||
-        elapsed >= seconds_) {
+        slotOf(chunk) > openSlot_) {
       finish();
     }
   }
   if (writer_ == nullptr) {
-    if (std::optional<std::string> failure = begin(chunk)) {
+    // Never a number already used, even when the timeline went back or the
+    // format changed within a segment's place.
+    const int64_t number = std::max(slotOf(chunk) + 1, counter_ + 1);
+    if (std::optional<std::string> failure = begin(chunk, number)) {
       enterOutage(*failure);
       hold(std::move(chunk), true);
       return false;
@@ -178,24 +249,21 @@ bool SegmentWriter::write(Chunk chunk) {
   return true;
 }
 
-std::optional<std::string> SegmentWriter::begin(const Chunk& first) {
-  // Numbered before anything can fail, so a failed attempt's number is never reused.
-  ++counter_;
-  const std::filesystem::path url = directory_ / segmentFileName(label_, counter_);
+std::optional<std::string> SegmentWriter::begin(const Chunk& first, int64_t number) {
+  // A failed attempt leaves the number unused: the next one tries it again.
+  const std::string name = segmentFileName(label_, number);
+  const std::filesystem::path url = directory_.pathOf(name);
 
   // A marker left by an earlier run would vouch for the file about to be
-  // rewritten, so it goes first; if it cannot go, the name is not reused.
-  const std::filesystem::path marker = readyMarkerPath(url);
-  std::error_code removal;
-  std::filesystem::remove(marker, removal);
-  if (removal && removal != std::errc::not_a_directory) {  // nothing there either way
-    return "Velkin writer error: " + posixError(removal.value(), marker.string()).description() +
-           "\n";
+  // rewritten, so it goes first; while it cannot go, the number is not written.
+  if (const int failed = directory_.remove(markerName(name)); failed != 0 && failed != ENOENT) {
+    return "Velkin writer error: " +
+           posixError(failed, readyMarkerPath(url).string()).description() + "\n";
   }
-  std::filesystem::remove(url, removal);  // a leftover the writer cannot replace is its own error
+  (void)directory_.remove(name);  // a leftover the writer cannot replace is its own error
 
   Result<std::shared_ptr<MediaWriter>> made =
-      media_.makeWriter(url, MediaFileType::coreAudioFormat);
+      media_.makeWriter(directory_, name, MediaFileType::coreAudioFormat);
   if (!made) {
     return "Velkin writer error: " + made.error().description() + "\n";
   }
@@ -203,7 +271,7 @@ std::optional<std::string> SegmentWriter::begin(const Chunk& first) {
   // A failed attempt leaves an empty file that will never be marked.
   const auto failed = [&](const std::string& what) {
     writer.reset();
-    std::filesystem::remove(url, removal);
+    (void)directory_.remove(name);
     return "Velkin " + label_ + " writer error: " + what + "\n";
   };
 
@@ -236,11 +304,13 @@ std::optional<std::string> SegmentWriter::begin(const Chunk& first) {
   writer_ = std::move(writer);
   input_ = std::move(input);
   start_ = first.pts;
-  unconfirmed_.push_back({std::make_shared<std::atomic<Fate>>(Fate::pending), writer_, {}});
+  counter_ = number;
+  openSlot_ = number - 1;
+  unconfirmed_.push_back({std::make_shared<std::atomic<Fate>>(Fate::pending), writer_, number, {}});
   return std::nullopt;
 }
 
-void SegmentWriter::finish() {
+void SegmentWriter::finish(double lostBefore) {
   if (writer_ == nullptr) {
     return;
   }
@@ -252,29 +322,51 @@ void SegmentWriter::finish() {
   input_.reset();
   start_.reset();
   std::shared_ptr<std::atomic<Fate>> fate = unconfirmed_.back().fate;
+  const std::string name = segmentFileName(label_, unconfirmed_.back().number);
+
+  // The last finish of a run: whatever fails from here on is lost, and it says
+  // how much, counting the segments still finishing before it (their finishes
+  // run first) and `lostBefore`, the audio still held at the stop.
+  std::vector<std::pair<std::shared_ptr<std::atomic<Fate>>, double>> last;
+  if (lostBefore >= 0) {
+    for (const Unconfirmed& segment : unconfirmed_) {
+      double seconds = 0;
+      for (const Chunk& chunk : segment.audio) {
+        seconds += secondsOf(chunk.frames, chunk.rate);
+      }
+      last.emplace_back(segment.fate, seconds);
+    }
+    unconfirmed_.clear();
+  }
 
   input->markAsFinished();
-  std::filesystem::path url = writer->outputURL();
-
   if (finishes_ != nullptr) {
     finishes_->started();
   }
   // Runs once on the media writer's finishing thread, possibly while this
   // writer's next segment is being written; it touches none of this class's
   // fields, only what it captured. A segment whose audio went back to the hold
-  // is removed here; one that failed, by the writer once its audio is back.
-  writer->finishWriting([writer, url = std::move(url), fate, finishes = finishes_] {
+  // is left to the writer, which writes its number again.
+  writer->finishWriting([writer, directory = directory_, name, fate, finishes = finishes_,
+                         last = std::move(last), lostBefore, label = label_] {
     Fate expected = Fate::pending;
     if (writer->status() == MediaWriterStatus::completed &&
         fate->compare_exchange_strong(expected, Fate::completed)) {
-      if (!createReadyMarker(readyMarkerPath(url))) {
+      if (!createReadyMarker(directory, markerName(name))) {
         fate->store(Fate::failed);
       }
-    } else if (expected != Fate::pending ||
-               !fate->compare_exchange_strong(expected, Fate::failed)) {
-      // Abandoned: its audio is back in the hold already.
-      std::error_code ignored;
-      std::filesystem::remove(url, ignored);
+    } else if (expected == Fate::pending) {
+      fate->compare_exchange_strong(expected, Fate::failed);
+    }
+    double lost = lostBefore;
+    for (const auto& [segmentFate, seconds] : last) {
+      lost += segmentFate->load() == Fate::completed ? 0 : seconds;
+    }
+    if (lost > 0) {
+      char line[160];
+      std::snprintf(line, sizeof line, " writer error: %.1f s of audio could not be written\n",
+                    lost);
+      writeStandardError("Velkin " + label + line);
     }
     if (finishes != nullptr) {
       finishes->completed();
@@ -305,11 +397,15 @@ void SegmentWriter::hold(Chunk chunk, bool atFront) {
   } else {
     held_.push_back(std::move(chunk));
   }
-  // Full: the oldest audio goes, and is counted.
+  // Full: the oldest segment's place goes whole, and is counted, so that the
+  // numbers left out are exactly the call that is lost.
   while (!held_.empty() && secondsOf(heldFrames_, held_.front().rate) > holdSeconds_) {
-    drop(held_.front());
-    heldFrames_ -= held_.front().frames;
-    held_.pop_front();
+    const int64_t slot = slotOf(held_.front());
+    while (!held_.empty() && slotOf(held_.front()) == slot) {
+      drop(held_.front());
+      heldFrames_ -= held_.front().frames;
+      held_.pop_front();
+    }
   }
 }
 
@@ -323,29 +419,34 @@ void SegmentWriter::drop(Chunk& chunk) {
 
 void SegmentWriter::giveBack(std::size_t first) {
   // Segments from `first` on that have not completed are abandoned: their files
-  // go, and their audio goes back to the front of the hold. One that completed
-  // meanwhile is kept, and what came before it cannot be placed after it: lost.
+  // go, and their audio goes back to the front of the hold, to be written again
+  // under the same numbers. One that completed meanwhile is kept, and what came
+  // before it cannot be placed after it: lost, its number left out.
   std::size_t keptUpTo = first;  // entries before this are settled
   for (std::size_t j = first; j < unconfirmed_.size(); ++j) {
     Fate expected = Fate::pending;
-    if (!unconfirmed_[j].fate->compare_exchange_strong(expected, Fate::abandoned)) {
-      if (expected == Fate::completed) {
-        keptUpTo = j + 1;
-      } else {  // failed: its finish is over, and its file holds nothing that counts
-        std::error_code ignored;
-        std::filesystem::remove(unconfirmed_[j].writer->outputURL(), ignored);
-      }
+    if (!unconfirmed_[j].fate->compare_exchange_strong(expected, Fate::abandoned) &&
+        expected == Fate::completed) {
+      keptUpTo = j + 1;
     }
   }
   if (writer_ != nullptr && keptUpTo < unconfirmed_.size()) {
     finish();  // the open segment, now abandoned
   }
-  for (std::size_t j = first; j < keptUpTo; ++j) {
+  for (std::size_t j = first; j < unconfirmed_.size(); ++j) {
     if (unconfirmed_[j].fate->load() != Fate::completed) {
-      for (Chunk& chunk : unconfirmed_[j].audio) {
-        drop(chunk);
+      // Only this thread makes names, and a finish that is still running on
+      // an abandoned file goes on in an unlinked one.
+      (void)directory_.remove(segmentFileName(label_, unconfirmed_[j].number));
+      if (j < keptUpTo) {
+        for (Chunk& chunk : unconfirmed_[j].audio) {
+          drop(chunk);
+        }
       }
     }
+  }
+  if (keptUpTo < unconfirmed_.size()) {
+    counter_ = unconfirmed_[keptUpTo].number - 1;
   }
   for (std::size_t j = unconfirmed_.size(); j-- > keptUpTo;) {
     for (auto chunk = unconfirmed_[j].audio.rbegin(); chunk != unconfirmed_[j].audio.rend();

@@ -32,7 +32,10 @@ struct ReadySegment {
   int64_t number = 0;  // from 1
   std::filesystem::path file;
 
-  // Where the segment starts in the call.
+  // Where the segment starts in the call. The agent numbers a segment by its
+  // place, on both tracks alike: segment N holds 5 (N - 1) s to 5 N s of the
+  // call, a segment delayed by an outage keeps its number, and a number that
+  // never comes is audio lost from the call, so later segments stay in place.
   std::chrono::seconds start() const { return (number - 1) * kSegmentLength; }
 };
 

@@ -6,6 +6,7 @@
 #include "AgentProcess.hpp"
 #include "app/CommandLine.hpp"
 #include "app/ControlFiles.hpp"
+#include "app/RunDirectories.hpp"
 
 namespace velkin {
 namespace {
@@ -39,6 +40,9 @@ TEST(CommandLineTest, SettingsResolveDefaultsRelativePathsAndTrailingSeparators)
       // A present argument is used even when empty.
       {{"", ""}, "/work/a", "/work/a"},
       {{"/"}, "/", "/capture-control"},
+      // ".." is the kernel's to resolve: after a link it is the target's parent.
+      {{"a/link/../segs//"}, "/work/a/a/link/../segs", "/work/a/a/link/../capture-control"},
+      {{"x/.."}, "/work/a/x/..", "/work/a/x/../../capture-control"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments.front());
@@ -54,13 +58,22 @@ TEST(ControlFileTest, ReplacesWholeNeverThroughALinkAndLeavesNoTemporary) {
   const fs::path pid = scratch / "capture.pid", blocked = scratch / "capture.error";
   std::ofstream(scratch / "victim") << "keep";
   fs::create_symlink(scratch / "victim", pid);
-  EXPECT_FALSE(writeControlFile("812", pid));
-  EXPECT_FALSE(writeControlFile("8", pid));
+  const Directory directory = Directory::open(scratch.path()).value();
+  EXPECT_FALSE(writeControlFile("812", directory, "capture.pid"));
+  EXPECT_FALSE(writeControlFile("8", directory, "capture.pid"));
   fs::create_directories(blocked / "inside");  // no rename can replace it
-  EXPECT_TRUE(writeControlFile("text", blocked));
+  EXPECT_TRUE(writeControlFile("text", directory, "capture.error"));
   EXPECT_EQ(testing::readFile(scratch / "victim"), "keep");
   EXPECT_EQ(testing::readFile(pid), "8");
   EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 3);
+}
+
+TEST(EscapeTest, ControlCharactersAndBytesThatAreNotUtf8BecomeHexEscapes) {
+  EXPECT_EQ(escapeText("a\nb\x7f\xff\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa4"),
+            "a\\x0ab\\x7f\\xff\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa4");
+  // Overlong, surrogate, above U+10FFFF, cut short.
+  EXPECT_EQ(escapeText("\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82"),
+            "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xe2\\x82");
 }
 
 // The built agents carry their information property list, byte for byte.

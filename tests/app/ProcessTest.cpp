@@ -61,7 +61,8 @@ bool catches(pid_t pid, int signal) {
 
 TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartIsSeenAtOnce) {
   const fs::path control = root_ / "capture-control", gate = root_ / "gate";
-  fs::create_directories(control / "capture.stop" / "inside");  // a stale stop of any kind
+  fs::create_directories(control);
+  fs::create_symlink("nowhere", control / "capture.stop");  // a stale stop, even a dangling link
   std::ofstream(control / "capture.ready") << "ready, and more from an earlier run";
   std::ofstream(control / "capture.error") << "old failure";
   AgentProcess agent({a, at("segments")}, "start-gate=" + gate.string());
@@ -76,14 +77,20 @@ TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartI
   ASSERT_EQ(agent.waitForExit(5s), 0);
   EXPECT_LT(agent.endedAt() - opened, testing::kAgentPollInterval - 100ms);
 
-  // Held at its start, an agent takes a first SIGTERM as a stop request and
-  // gives the signal back to its default action: a second ends it at once.
-  AgentProcess held({a, at("held")}, "start-gate=" + at("closed"));
+  // Held at its start, an agent takes SIGTERM as the end of the start: a failed
+  // one. Running, it takes a first SIGTERM as a stop request and gives the
+  // signal back to its default action: a second ends it at once.
+  AgentProcess held({a, at("held"), at("held-control")}, "start-gate=" + at("closed"));
   ASSERT_TRUE(waitFor([&] { return catches(held.pid(), SIGTERM); }, 10s));
   held.signal(SIGTERM);
-  ASSERT_TRUE(waitFor([&] { return !catches(held.pid(), SIGTERM); }, 5s));
-  held.signal(SIGTERM);
-  EXPECT_EQ(held.waitForExit(5s), 128 + SIGTERM);
+  EXPECT_EQ(held.waitForExit(5s), 1);
+  EXPECT_EQ(readFile(root_ / "held-control/capture.error"), "The start was cancelled by SIGTERM");
+  AgentProcess running({a, at("running")}, "audio-seconds=1");
+  ASSERT_TRUE(running.waitForReadiness(root_ / "running"));
+  running.signal(SIGTERM);
+  ASSERT_TRUE(waitFor([&] { return !catches(running.pid(), SIGTERM); }, 5s));
+  running.signal(SIGTERM);
+  EXPECT_EQ(running.waitForExit(5s), 128 + SIGTERM);
 }
 
 // Starts as parents make them. A failed one exits with 1 and its description
@@ -115,17 +122,20 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
         {"/bin/sh", "-c", "cd \"$0\" && rmdir \"$0\" && exec \"$@\"", gone.string(), a});
     return arguments;
   };
+  const char* const kUnprintable =
+      "has a control character or a byte that is not UTF-8 in its path";
   const std::string noCwd = "The current directory is unavailable: No such file or directory";
   std::vector<Case> cases = {
       {{a, file, "@"}, dir("segment", file, "is unusable: Not a directory")},
       {{a, s, file}, dir("control", file, "is unusable: Not a directory")},
       {{a, at("s\nVELKIN_CAPTURE_READY /x"), "@"},
-       dir("segment", at("s\\x0aVELKIN_CAPTURE_READY /x"), "has a control character in its path")},
+       dir("segment", at("s\\x0aVELKIN_CAPTURE_READY /x"), kUnprintable)},
+      {{a, at("s\xff\xc3\xa9"), "@"}, dir("segment", at("s\\xff\xc3\xa9"), kUnprintable)},
       {{a, s, "@"},
        "Screen Recording permission denied",
        {},
        "screen-preflight=false;screen-request=false"},
-      {{a, s, "@", " 12"}, ""},
+      {{a, s, "@", "-" + std::to_string(::getpgrp())}, ""},  // this process group, alive
       // A pipe that nobody reads any more: the readiness line meets EPIPE.
       {{"/usr/bin/perl", "-e", "pipe(R, W); close R; open(STDOUT, '>&', W); exec @ARGV", a, s, "@"},
        ""},
@@ -136,7 +146,7 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
       {inGone({"segs", "@"}), noCwd},
       {inGone({s, "ctl"}), noCwd},
   };
-  for (const std::string pid : {"0", "-1", "-5"}) {
+  for (const std::string pid : {"0", "-1", "-2147483648", "2147483648", " 12", "x", ""}) {
     cases.push_back({{a, s, "@", pid},
                      "Velkin capture warning: the parent pid " + pid +
                          " names no single process; no parent is watched\n"});
@@ -194,12 +204,18 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
 // Meanwhile a second agent on either directory fails, touching nothing of the first.
 TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPoll) {
   const fs::path control = root_ / "capture-control";
-  for (const int stop : {0, SIGTERM, SIGINT, SIGHUP, -1, -2}) {  // -1, -2: the parent ends
+  // -1, -2: the parent ends, reaped or not; -3: the parent's process group ends.
+  for (const int stop : {0, SIGTERM, SIGINT, SIGHUP, -1, -2, -3}) {
     SCOPED_TRACE(stop);
+    fs::remove(control / "capture.stop");  // the last one's, a directory, would fail the start
     // A stand-in for the parent, killed and reaped by its pid even when the test fails.
-    AgentProcess parent({"/bin/sleep", "infinity"});
+    AgentProcess parent(stop == -3
+                            ? std::vector<std::string>{"/usr/bin/setsid", "/bin/sleep", "infinity"}
+                            : std::vector<std::string>{"/bin/sleep", "infinity"});
     const fs::path segments = root_ / std::to_string(stop);
-    AgentProcess agent({a, segments.string(), control.string(), std::to_string(parent.pid())},
+    const std::string watched = (stop == -3 ? "-" : "") + std::to_string(parent.pid());
+    ASSERT_TRUE(stop != -3 || waitFor([&] { return ::getpgid(parent.pid()) == parent.pid(); }, 5s));
+    AgentProcess agent({a, segments.string(), control.string(), watched},
                        "audio-seconds=12;microphone-seconds=7");
     ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 8; }, 10s));  // 5 files, 3 marked
     EXPECT_TRUE(keepsRunning(agent, control));
@@ -223,7 +239,7 @@ TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPol
     (void)(stop > 0   ? ::kill(agent.pid(), stop)
            : stop < 0 ? ::kill(parent.pid(), SIGKILL)
                       : ::mkdir((control / "capture.stop").c_str(), 0755));
-    (void)(stop == -1 && parent.waitForExit(1s));
+    (void)((stop == -1 || stop == -3) && parent.waitForExit(1s));
     const std::optional<int> status = agent.waitForExit(5s);
     ASSERT_EQ(status, 0);
     EXPECT_LT(agent.endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));

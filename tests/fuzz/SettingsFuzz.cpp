@@ -1,9 +1,10 @@
 // The command line and the working directory, as NUL-separated strings (the
 // one byte no argument or path can hold): the first is the working directory,
 // made absolute and canonical as the kernel's always is; the rest, up to four,
-// are the arguments. Whatever they hold, both directories come out absolute and in
-// normal form, without a trailing separator except for the root itself, and
-// the defaults follow their rule.
+// are the arguments. Whatever they hold, both directories come out absolute,
+// without a trailing separator except for the root itself, with every other
+// component as given (".." is the kernel's to resolve), and the defaults follow
+// their rule.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,10 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Absolute, "/" or "/a/b" with no empty, "." or ".." component.
+// Absolute, and "/" or without a trailing separator.
 bool isCleanAbsolute(const std::string& path) {
-  return path.starts_with('/') && fs::path(path).lexically_normal() == path &&
-         (path == "/" || !path.ends_with('/'));
+  return path.starts_with('/') && (path == "/" || !path.ends_with('/'));
 }
 
 // A failed property: says which, then aborts, so that libFuzzer keeps the input
@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     c == '\0' ? (void)pieces.emplace_back() : pieces.back().push_back(c);
   }
   // The working directory as the kernel reports one: absolute, in normal form.
-  const fs::path cwd = velkin::fileLocation(pieces.front(), "/");
+  const fs::path cwd =
+      velkin::fileLocation(fs::path(pieces.front()).lexically_normal().string(), "/");
   // One more argument than the agent reads.
   const std::vector<std::string> arguments(
       pieces.begin() + 1, pieces.begin() + std::min<std::size_t>(pieces.size(), 5));
@@ -54,8 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   check(isCleanAbsolute(control), "control directory \"" + control + "\"");
   check(!arguments.empty() || segments.ends_with("/runtime/segments"),
         "default segment directory \"" + segments + "\"");
-  // "capture-control" beside the segments: in their parent, or in the root.
-  const std::string parent = segments.substr(0, segments.rfind('/'));
+  // "capture-control" beside the segments: in their parent, reached through
+  // ".." after a last "." or "..", or in the root.
+  const std::string last = fs::path(segments).filename().string();
+  const std::string parent =
+      last == "." || last == ".." ? segments + "/.." : segments.substr(0, segments.rfind('/'));
   check(arguments.size() > 1 || control == parent + "/capture-control",
         "control \"" + control + "\" for segments \"" + segments + "\"");
   return 0;

@@ -25,9 +25,10 @@ Error scriptedError(std::string message) {
 class StalledService final : public MediaWriterService {
  public:
   explicit StalledService(std::unique_ptr<MediaWriterService> inner) : inner_(std::move(inner)) {}
-  Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
+  Result<std::shared_ptr<MediaWriter>> makeWriter(const Directory& directory,
+                                                  const std::string& name,
                                                   MediaFileType type) override {
-    Result<std::shared_ptr<MediaWriter>> made = inner_->makeWriter(url, type);
+    Result<std::shared_ptr<MediaWriter>> made = inner_->makeWriter(directory, name, type);
     if (!made) {
       return made;
     }

@@ -32,6 +32,10 @@ namespace velkin::test {
 using testing::readFile;
 using testing::ScratchDirectory;
 
+inline Directory opened(const std::filesystem::path& path) {
+  return Directory::open(path).value();
+}
+
 inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
 }
@@ -89,8 +93,8 @@ class FakeMedia final : public MediaWriterService {
       segment.pending = nullptr;  // it holds its writer
     }
   }
-  Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
-                                                  MediaFileType) override;
+  Result<std::shared_ptr<MediaWriter>> makeWriter(const Directory& directory,
+                                                  const std::string& name, MediaFileType) override;
   std::shared_ptr<MediaWriterInput> makeAudioInput(const AudioOutputSettings& settings,
                                                    const FormatDescription* hint) override;
 
@@ -177,8 +181,10 @@ class FakeWriter final : public MediaWriter {
   const std::filesystem::path url_;
 };
 
-inline Result<std::shared_ptr<MediaWriter>> FakeMedia::makeWriter(const std::filesystem::path& url,
+inline Result<std::shared_ptr<MediaWriter>> FakeMedia::makeWriter(const Directory& directory,
+                                                                  const std::string& name,
                                                                   MediaFileType) {
+  const std::filesystem::path url = directory.pathOf(name);
   if (onMakeWriter) {
     onMakeWriter(url);
   }

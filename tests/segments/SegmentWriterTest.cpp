@@ -2,6 +2,7 @@
 // it asks of the writer, its error lines and its ready markers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -26,32 +27,32 @@ struct Fixture {
   Audio audio{SampleFormat::float32, 1, 44100};
 
   SegmentWriter make(double seconds = 5.0) {
-    return SegmentWriter("interviewer", dir.path(), media, finishes, seconds);
+    return SegmentWriter("interviewer", opened(dir.path()), media, finishes, seconds);
   }
 };
 
-TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
+// Segment N holds the track from 5 (N - 1) s to 5 N s after its first sample.
+TEST(SegmentWriterRotation, ASegmentsNumberIsItsPlaceInTheTrack) {
   struct Case {
     const char* name;
-    double seconds;
     std::vector<std::vector<double>> segments;  // the times of each segment's samples
+    std::vector<int64_t> numbers;
   };
   const std::vector<Case> cases = {
-      {"one second apart from 10 s", 5, {{10, 11, 12, 13, 14}, {15, 16, 17, 18, 19}, {20}}},
-      {"elapsed equal to seconds rotates", 5, {{0, 4.999}, {5}}},
-      {"negative elapsed appends", 5, {{10, 8, 14.5}, {16}}},
-      {"invalid time is appended, never rotates", 5, {{0, NaN}, {100}}},
-      {"invalid start never rotates", 5, {{NaN, 0, 10, 100}}},
-      {"zero seconds: one sample each", 0, {{1}, {2}, {2}, {3}}},
-      {"zero seconds: earlier time stays", 0, {{5, 4}, {6}}},
-      // Each segment starts at the sample that opened it, not 5 s after the last
-      // start: 15.3 is 5 s after 10.3 but not after 10.31.
-      {"uneven times", 5, {{0.3, 1.7, 4.1, 5.29}, {5.3, 9.0}, {10.31, 15.3}, {15.31}}},
+      {"one second apart from 10 s", {{10, 11, 12, 13, 14}, {15, 16, 17, 18, 19}, {20}}, {1, 2, 3}},
+      {"5 s after the first sample rotates", {{0, 4.999}, {5}}, {1, 2}},
+      {"a time before the place stays", {{10, 8, 14.5}, {16}}, {1, 2}},
+      {"an invalid time follows on", {{0, NaN}, {100}}, {1, 21}},
+      {"an invalid first time counts as frames", {{NaN, 0}, {10}}, {1, 3}},
+      {"places do not move with the samples",
+       {{0.3, 1.7, 4.1, 5.29}, {5.3, 9.0}, {10.31}, {15.3, 15.31}},
+       {1, 2, 3, 4}},
+      {"a gap leaves its numbers out", {{0}, {12}}, {1, 3}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Fixture f;
-    SegmentWriter writer = f.make(c.seconds);
+    SegmentWriter writer = f.make();
     std::vector<std::vector<MediaTime>> expected;
     for (const std::vector<double>& segment : c.segments) {
       expected.emplace_back();
@@ -62,13 +63,13 @@ TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
     }
     const std::vector<RecordedSegment>& made = f.media.segments;
     ASSERT_EQ(made.size(), c.segments.size());
-    EXPECT_EQ(writer.counter(), static_cast<int64_t>(c.segments.size()));
+    EXPECT_EQ(writer.counter(), c.numbers.back());
     EXPECT_TRUE(writer.hasOpenSegment());
     for (std::size_t s = 0; s < c.segments.size(); ++s) {
       const RecordedSegment& segment = made[s];
       EXPECT_EQ(segment.times, expected[s]) << "segment " << s + 1;
       EXPECT_EQ(segment.sessionStart, expected[s].front());
-      EXPECT_EQ(segment.url, f.dir / segmentFileName("interviewer", int64_t(s + 1)));
+      EXPECT_EQ(segment.url, f.dir / segmentFileName("interviewer", c.numbers[s]));
       EXPECT_EQ(segment.finishCalls, s + 1 < c.segments.size() ? 1 : 0);
       EXPECT_EQ(std::tie(segment.settings.sampleRate, segment.settings.numberOfChannels,
                          segment.settings.linearPCMBitDepth, segment.source.sampleRate,
@@ -76,6 +77,20 @@ TEST(SegmentWriterRotation, SegmentsEndOnTheFirstSampleThatReachesTheLength) {
                 std::make_tuple(44100.0, int64_t{1}, int64_t{16}, 44100.0, 1u));
     }
   }
+}
+
+// A buffer that crosses the end of a segment's place is cut there.
+TEST(SegmentWriterRotation, ABufferAcrossAPlacesEndIsCut) {
+  Fixture f;
+  Audio three(SampleFormat::float32, 1, 1000);
+  three.set(std::vector<float>(3000, 0.5f));
+  SegmentWriter writer = f.make();
+  for (double t : {0.0, 3.0, 6.0}) {
+    writer.append(three.sample(at(t)));
+  }
+  ASSERT_EQ(f.media.segments.size(), 2u);
+  EXPECT_EQ(f.media.segments[0].times, (std::vector<MediaTime>{at(0), at(3)}));
+  EXPECT_EQ(f.media.segments[1].times, (std::vector<MediaTime>{at(5), at(6)}));
 }
 
 TEST(SegmentWriterRotation, UnusableSamplesChangeNothingAndStopClosesOnce) {
@@ -143,8 +158,7 @@ TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
       writer.append(SampleBuffer(true, at(t), &format, {}));
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line);
-    // Attempts at 0, 1 and 10 s; samples without a description are never tried.
-    EXPECT_EQ(writer.counter(), c.audioDescription ? 3 : 0);
+    EXPECT_EQ(writer.counter(), 0);  // a failed attempt uses up no number
     EXPECT_FALSE(writer.hasOpenSegment());
     for (const RecordedSegment& made : f.media.segments) {
       EXPECT_TRUE(made.times.empty());
@@ -154,11 +168,14 @@ TEST(SegmentWriterErrors, AFailingBeginIsReportedOnceAndRetriedOnceASecond) {
 }
 
 // The presentation times of every marked segment, in segment order, each
-// segment's as a list.
+// segment's as a list; of a number written more than once, the last.
 std::vector<std::vector<double>> markedSegments(Fixture& f) {
   std::vector<std::vector<double>> segments;
-  for (const RecordedSegment& segment : f.media.segments) {
-    if (std::filesystem::exists(readyMarkerPath(segment.url))) {
+  for (std::size_t i = 0; i < f.media.segments.size(); ++i) {
+    const RecordedSegment& segment = f.media.segments[i];
+    if (std::filesystem::exists(readyMarkerPath(segment.url)) &&
+        std::none_of(f.media.segments.begin() + i + 1, f.media.segments.end(),
+                     [&](const RecordedSegment& later) { return later.url == segment.url; })) {
       segments.emplace_back();
       for (const MediaTime& time : segment.times) {
         segments.back().push_back(time.seconds());
@@ -207,7 +224,7 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
   f.media.full = Error{"POSIX", 28, "No space left on device"};
   expectStderr([&] { feed(7.5, 22); },
                "Velkin interviewer writer error: No space left on device\n");
-  EXPECT_EQ(writer.counter(), 4 + 14);
+  EXPECT_EQ(writer.counter(), 1);                  // segment 2 is given back, to be written again
   EXPECT_DOUBLE_EQ(writer.heldSeconds(), 22 - 5);  // the failed segment's audio too
   f.media.full.reset();
   f.media.completeAll();
@@ -222,29 +239,45 @@ TEST(SegmentWriterHold, AnOutageIsHeldWrittenBackInOrderAndOverflowDropsTheOldes
   EXPECT_DOUBLE_EQ(writer.heldSeconds(), 30);
   f.media.full.reset();
   expectStderr([&] { feed(70, 71); },
-               "Velkin interviewer writer resumed: 30.0 s held, 15.5 s dropped\n");
+               "Velkin interviewer writer resumed: 25.5 s held, 20.0 s dropped\n");
   writer.stop();
   f.media.completeAll();
 
-  // What is marked is the call in order, each segment 5 s but the last before a
-  // loss and the last of all.
+  // What is marked is the call in order, segment N from 5 (N - 1) s, only
+  // the lost places left out, and no file but the marked ones.
   std::vector<double> marked;
-  const std::vector<std::vector<double>> segments = markedSegments(f);
-  for (std::size_t s = 0; s < segments.size(); ++s) {
-    marked.insert(marked.end(), segments[s].begin(), segments[s].end());
-    if (s + 1 < segments.size() && segments[s + 1].front() == segments[s].back() + 0.5) {
-      EXPECT_EQ(segments[s].size(), 10u) << "segment " << s;
-    }
+  for (const std::vector<double>& segment : markedSegments(f)) {
+    EXPECT_EQ(segment, halfSeconds(segment.front(), std::min(segment.front() + 5, 71.0)));
+    marked.insert(marked.end(), segment.begin(), segment.end());
   }
   std::vector<double> expected = halfSeconds(0, 25);
-  const std::vector<double> after = halfSeconds(40.5, 71);
+  const std::vector<double> after = halfSeconds(45, 71);
   expected.insert(expected.end(), after.begin(), after.end());
   EXPECT_EQ(marked, expected);
+  for (const auto& entry : std::filesystem::directory_iterator(f.dir.path())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name.ends_with(".ready") ||
+                std::filesystem::exists(entry.path().string() + ".ready"))
+        << name;
+  }
+
+  // What the stop cannot write is reported: held audio at once, the last
+  // segment's when its finish fails.
+  f.media.full = Error{"POSIX", 28, "No space left on device"};
+  expectStderr([&] { feed(71, 73.5); },
+               "Velkin interviewer writer error: No space left on device\n");
+  expectStderr([&] { writer.stop(); },
+               "Velkin interviewer writer error: 2.5 s of audio could not be written\n");
+  f.media.full.reset();
+  feed(73.5, 75.5);
+  writer.stop();
+  expectStderr([&] { f.media.complete(f.media.segments.size() - 1, MediaWriterStatus::failed); },
+               "Velkin interviewer writer error: 2.0 s of audio could not be written\n");
 }
 
 // A marker left by an earlier run goes, with its file, before the new file is
-// made; one that cannot go keeps its number from being used.
-TEST(SegmentWriterMarkers, LeftoversGoBeforeTheNewFileOrKeepTheirNumberUnused) {
+// made; while one cannot go, its number's audio is held, not given another number.
+TEST(SegmentWriterMarkers, LeftoversGoBeforeTheNewFileOrHoldTheirNumbersAudio) {
   Fixture f;
   const auto first = f.dir / "interviewer-000001.caf";
   writeFile(first, "old audio");
@@ -258,18 +291,20 @@ TEST(SegmentWriterMarkers, LeftoversGoBeforeTheNewFileOrKeepTheirNumberUnused) {
   };
   SegmentWriter writer = f.make();
   ::testing::internal::CaptureStderr();
-  for (double t : {0.0, 5.0, 6.0}) {  // the third number a second after the second failed
+  for (double t : {0.0, 5.0, 6.0}) {  // the second number tried again a second later
     writer.append(f.audio.sample(at(t)));
   }
+  std::filesystem::remove_all(stuck);
+  writer.append(f.audio.sample(at(7)));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Velkin writer error: Error Domain=POSIX Code=39 \"" + stuck.string() +
-                ": Directory not empty\"\nVelkin interviewer writer resumed: 0.0 s held, 0.0 s "
+            "Velkin writer error: Error Domain=POSIX Code=21 \"" + stuck.string() +
+                ": Is a directory\"\nVelkin interviewer writer resumed: 0.0 s held, 0.0 s "
                 "dropped\n");
   EXPECT_EQ(leftovers, (std::vector<bool>{false, false}));
   const std::vector<RecordedSegment>& made = f.media.segments;
   ASSERT_EQ(made.size(), 2u);
-  EXPECT_EQ(made[1].url, f.dir / "interviewer-000003.caf");
-  EXPECT_EQ(made[1].times, (std::vector<MediaTime>{at(5), at(6)}));
+  EXPECT_EQ(made[1].url, f.dir / "interviewer-000002.caf");
+  EXPECT_EQ(made[1].times, (std::vector<MediaTime>{at(5), at(6), at(7)}));
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ Error sndfileError(int code) {
 // then only on the finishing thread; status and error may be read from anywhere.
 class SndfileFile {
  public:
-  SndfileFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+  SndfileFile(Directory directory, std::filesystem::path path, int fd)
+      : directory_(std::move(directory)), path_(std::move(path)), fd_(fd) {}
   SndfileFile(const SndfileFile&) = delete;
   SndfileFile& operator=(const SndfileFile&) = delete;
 
@@ -239,15 +240,9 @@ class SndfileFile {
   // Makes the file's name as durable as its contents, so that a ready marker
   // that survives a power loss never points at nothing. Best effort: some file
   // systems cannot sync a directory, and the data itself is already safe.
-  void syncDirectory() const {
-    const std::filesystem::path parent = path_.has_parent_path() ? path_.parent_path() : ".";
-    const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-    if (dir >= 0) {
-      (void)::fsync(dir);
-      ::close(dir);
-    }
-  }
+  void syncDirectory() const { directory_.sync(); }
 
+  const Directory directory_;  // the one the file was made in, whatever its path names now
   const std::filesystem::path path_;
   int fd_;
   SNDFILE* sound_ = nullptr;
@@ -410,18 +405,16 @@ class SndfileMediaWriterService final : public MediaWriterService {
   // past this is left running: its segment stays unmarked.
   ~SndfileMediaWriterService() override { finisher_->shutDown(kShutdownBound); }
 
-  Result<std::shared_ptr<MediaWriter>> makeWriter(const std::filesystem::path& url,
-                                                  MediaFileType) override {
+  Result<std::shared_ptr<MediaWriter>> makeWriter(const Directory& directory,
+                                                  const std::string& name, MediaFileType) override {
     // Call audio is private: owner-only, and never through a link someone else
     // planted at the name. The caller clears the name first.
-    int fd = -1;
-    do {
-      fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
+    const std::filesystem::path url = directory.pathOf(name);
+    const int fd = directory.openFile(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (fd < 0) {
       return posixError(errno, url.string());
     }
-    auto file = std::make_shared<SndfileFile>(url, fd);
+    auto file = std::make_shared<SndfileFile>(directory, url, fd);
     return std::shared_ptr<MediaWriter>(
         std::make_shared<SndfileMediaWriter>(finisher_, std::move(file)));
   }
