@@ -42,6 +42,10 @@ LiveCapture::LiveCapture(const StreamConfiguration& configuration,
       microphone_(OutputType::microphone, "microphone", rateOf(configuration),
                   channelsOf(configuration), datingPolicy, toleranceFramesOf(configuration),
                   bufferFramesOf(configuration), batchFramesOf(configuration), *this),
+      systemDrift_(driftLimits(rateOf(configuration)), channelsOf(configuration),
+                   rateOf(configuration)),
+      microphoneDrift_(driftLimits(rateOf(configuration)), channelsOf(configuration),
+                       rateOf(configuration)),
       paces_{ReadPace(readPaceLimits), ReadPace(readPaceLimits)} {}
 
 void LiveCapture::want(bool system, bool microphone) {
@@ -64,6 +68,10 @@ std::optional<Error> LiveCapture::start(PulseConnection& connection, DeviceFollo
   startNanoseconds_ = monotonicNanoseconds();
   for (RecordTrack* track : {&system_, &microphone_}) {
     track->restart(startNanoseconds_);
+    Drift& drift = driftOf(*track);
+    drift.clock.restart();
+    drift.resampler.stop(drift.resampled);
+    drift.resampled.clear();
   }
   if (microphone_.wanted && !microphone_.open(mainloop, contextOf(microphone_), targets.microphone,
                                               targets.microphoneMaster, fragmentUsec)) {
@@ -178,6 +186,7 @@ void LiveCapture::finish() {
     if (!track->ready()) {
       fillUntil(*track, track->framesAt(monotonicNanoseconds()));
     }
+    endResampling(*track);
     post(*track, true);
   }
   live_ = false;
@@ -242,6 +251,7 @@ void LiveCapture::fail(const Error& error) {
   for (RecordTrack* track : {&system_, &microphone_}) {
     settleMove(*track, true);
     placePending(*track, std::nullopt);
+    endResampling(*track);
     post(*track, true);
   }
   live_ = false;
@@ -363,7 +373,8 @@ void LiveCapture::timingArrived(RecordTrack& track, const std::optional<StreamTi
     track.heldTiming = timing;
     settleMove(track, !timing);
   } else {
-    placePending(track, timing);
+    placePending(track, timing,
+                 monotonicNanoseconds() - track.lastRequest <= promptReplyNanoseconds);
   }
   if (quietCheck && timing && track.pending.empty() && !track.replacing()) {
     const std::optional<int64_t> until = quietUntil(
