@@ -109,7 +109,6 @@ void LiveCapture::dated(RecordTrack& track, int64_t index, const StreamTiming& t
                        " ppm that are corrected; its track may drift from the other\n");
   }
   const std::optional<double> ratio = drift.clock.ratio();
-  if (getenv("VDBG")) fprintf(stderr, "DBG %s idx=%ld cap=%ld pos=%ld held=%ld ppm=%.1f ratio=%.6f\n", track.label, (long)index, (long)TrackTimeline::capturedAt(index, timing), (long)track.timeline.position(), (long)drift.resampler.held(), drift.clock.ppm(), ratio ? *ratio : 0.0);
   if (!ratio || !drift.resampler.resample(*ratio)) {
     endResampling(track);
   }
