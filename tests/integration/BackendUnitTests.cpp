@@ -6,6 +6,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -14,7 +16,10 @@
 
 #include "platform/linux/DrmDisplay.hpp"
 #include "platform/pulse/AudioBatcher.hpp"
+#include "platform/pulse/ClockDrift.hpp"
 #include "platform/pulse/DeviceFollower.hpp"
+#include "platform/pulse/DriftResampler.hpp"
+#include "platform/pulse/LiveCaptureTuning.hpp"
 #include "platform/pulse/PulseCaptureStream.hpp"
 #include "platform/pulse/PulseConnection.hpp"
 #include "platform/pulse/ReadPace.hpp"
@@ -89,6 +94,108 @@ constexpr int64_t fragment = 960;
 // server has written `written` frames and `latency` more are in the device.
 pulse::StreamTiming steady(int64_t startFrame, int64_t written, int64_t latency = 0) {
   return pulse::StreamTiming{startFrame + written + latency, written, latency};
+}
+
+// A source `ppm` off the timeline's clock, dated every 4 s with up to `jitter`
+// frames of noise (a frame only ever looks captured early), placed at the ratio
+// the estimate gives: how far its audio strays from where it was captured.
+struct Drifted {
+  double mostMs = 0;
+  double lastMs = 0;
+  std::optional<double> ratio;
+  bool outOfRange = false;
+  bool everResampled = false;
+};
+Drifted drift(double ppm, int64_t jitter, int datings) {
+  pulse::ClockDrift clock(pulse::tuning::driftLimits(48000));
+  Drifted result;
+  double index = 0;
+  double placed = 0;
+  for (int k = 0; k < datings; ++k) {
+    const int64_t captured = int64_t(k) * 192'000;
+    const int64_t early = int64_t((uint64_t(k) * 2654435761u) % uint64_t(jitter + 1));
+    result.lastMs = (placed - double(captured)) / 48;
+    result.mostMs = std::max(result.mostMs, std::fabs(result.lastMs));
+    clock.observe(int64_t(index), captured - early, int64_t(placed));
+    result.everResampled = result.everResampled || clock.ratio();
+    const double frames = 192'000 * (1 + ppm * 1e-6);
+    index += frames;
+    placed += frames * clock.ratio().value_or(1);
+  }
+  result.ratio = clock.ratio();
+  result.outOfRange = clock.outOfRange();
+  return result;
+}
+
+TEST(ClockDrift, OnlyADriftBeyondTheNoiseIsResampledBackWithinTheRange) {
+  // Ten minutes on the same clock, with a steady source's noise or a monitor's
+  // pieces of 35 ms: never resampled, so the audio stays bit-exact.
+  for (const int64_t jitter : {48, 1700}) {
+    const Drifted agreeing = drift(0, jitter, 150);
+    EXPECT_FALSE(agreeing.everResampled) << jitter;
+  }
+  // Drifts either way are brought back and held within 25 ms: 90 s of them.
+  // Four times the drift strays further before it is known, and comes back.
+  for (const double ppm : {500.0, -500.0, 1000.0, -1000.0, 4000.0, -4000.0}) {
+    SCOPED_TRACE(ppm);
+    const Drifted drifting = drift(ppm, 48, 23);
+    ASSERT_TRUE(drifting.ratio);
+    EXPECT_NEAR(*drifting.ratio, 1 / (1 + ppm * 1e-6), 6e-4);  // still pulling back
+    EXPECT_LT(drifting.mostMs, std::fabs(ppm) > 1000 ? 50 : 25);
+    EXPECT_LT(std::fabs(drifting.lastMs), std::fabs(ppm) > 1000 ? 15 : 5);
+  }
+  // Further off than can be corrected: said so, and copied through as before.
+  const Drifted tooFar = drift(-8000, 48, 10);
+  EXPECT_TRUE(tooFar.outOfRange);
+  EXPECT_FALSE(tooFar.ratio);
+  // A hole forgets the clock: a new device may have another.
+  pulse::ClockDrift clock(pulse::tuning::driftLimits(48000));
+  for (int k = 0; k < 6; ++k) {
+    clock.observe(k * 192'000, k * 191'900, k * 192'000);
+  }
+  ASSERT_TRUE(clock.ratio());
+  clock.restart();
+  EXPECT_FALSE(clock.ratio());
+}
+
+TEST(DriftResampler, StartsChangesAndStopsWithoutAClickOrAFrameTooMany) {
+  constexpr double step = 2 * 3.14159265358979 * 440 / 48000;
+  const auto tone = [&](int64_t n) { return float(0.5 * std::sin(step * double(n))); };
+  const auto frames = [&](int64_t from, int64_t count) {
+    std::vector<std::byte> bytes(size_t(count) * 8);
+    for (int64_t n = 0; n < count; ++n) {
+      const float sample[2] = {tone(from + n), tone(from + n)};
+      std::memcpy(bytes.data() + n * 8, sample, 8);
+    }
+    return bytes;
+  };
+  pulse::DriftResampler resampler(2, 48000);
+  std::vector<std::byte> out = frames(0, 2000);  // copied through
+  resampler.copied(out);
+  double expected = 2000;
+  int64_t taken = 2000;
+  for (const double ratio : {0.999, 1.0012, 0.9995, 1.004, 0.996}) {
+    ASSERT_TRUE(resampler.resample(ratio));
+    for (int piece = 0; piece < 4; ++piece) {
+      resampler.process(frames(taken, 1200), out);
+      taken += 1200;
+      expected += 1200 * ratio;
+    }
+  }
+  resampler.stop(out);
+  EXPECT_FALSE(resampler.active());
+  EXPECT_NEAR(double(out.size() / 8), expected, 1.5);
+  // No step between two frames larger than the tone's own: no fade-in, repeat,
+  // gap or jump at the start, at a change of ratio or at the stop.
+  float largest = 0;
+  for (size_t n = 8; n + 8 <= out.size() - 8 * 64; n += 8) {
+    float a = 0;
+    float b = 0;
+    std::memcpy(&a, out.data() + n - 8, 4);
+    std::memcpy(&b, out.data() + n, 4);
+    largest = std::max(largest, std::fabs(b - a));
+  }
+  EXPECT_LT(largest, 0.5 * step * 1.05);
 }
 
 TEST(TrackTimeline, AFirstConnectionStartsWithSilenceOfExactlyItsDelay) {
