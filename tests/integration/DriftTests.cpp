@@ -46,7 +46,9 @@ Tracks record(double ppm, std::chrono::milliseconds length, const testing::Signa
   const fs::path control = fs::path(daemon.directory()) / "control";
   const auto quiet = testing::settleSinks(daemon, {"call"});
   EXPECT_TRUE(quiet);
-  testing::Player player({{"call", callSignal}}, 250ms);
+  // Both fed well ahead, so that a stall of this process on a busy machine never
+  // leaves a hole in what they play.
+  testing::Player player({{"call", callSignal}}, 1000ms);
   testing::PipeSource microphone(daemon, ppm, microphoneSignal);
   EXPECT_TRUE(microphone.ok());
   std::this_thread::sleep_for(100ms);

@@ -298,8 +298,9 @@ PipeSource::~PipeSource() {
   }
 }
 
-// Keeps 10 ms written ahead of the source's own clock; the pipe's reader takes
-// what comes, so that clock is this one.
+// Keeps 100 ms written ahead of the source's own clock, a millisecond at a time
+// as a USB microphone sends it; the pipe's reader takes what comes, so that
+// clock is this one.
 void PipeSource::run(int fd) {
   const double framesPerNanosecond = rate * (1 + ppm_ * 1e-6) / 1e9;
   const int64_t start = monotonicNanoseconds();
@@ -307,7 +308,7 @@ void PipeSource::run(int fd) {
   std::vector<float> block;
   while (!stop_.load()) {
     const auto due =
-        int64_t(double(monotonicNanoseconds() - start) * framesPerNanosecond) + rate / 100;
+        int64_t(double(monotonicNanoseconds() - start) * framesPerNanosecond) + rate / 10;
     for (int64_t f = written; f < due; ++f) {
       block.insert(block.end(), 2, signal_(f));
     }
@@ -318,7 +319,7 @@ void PipeSource::run(int fd) {
     }
     // Whole samples only go: the rest waits for the next round.
     block.erase(block.begin(), block.begin() + std::max<ssize_t>(sent, 0) / 4);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ::close(fd);
 }

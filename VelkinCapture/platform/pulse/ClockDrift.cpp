@@ -2,10 +2,24 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace velkin::pulse {
 
 namespace {
+
+// The two-sided 99.5% quantile of Student's t with `freedom` degrees: how many
+// standard errors a slope through that few points may be off by chance. A
+// handful of points can lie near a line by chance; a clock is judged off only
+// when it clearly is.
+double studentT995(size_t freedom) {
+  static constexpr double quantiles[] = {127.3, 14.09, 7.45, 5.60, 4.77, 4.32, 4.03, 3.83,
+                                         3.69,  3.58,  3.50, 3.43, 3.37, 3.33, 3.29, 3.25};
+  return freedom == 0                      ? 1e9
+         : freedom <= std::size(quantiles) ? quantiles[freedom - 1]
+         : freedom <= 30                   ? 3.1
+                                           : 2.9;
+}
 
 double median(std::vector<double>& values) {
   const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
@@ -20,6 +34,7 @@ void ClockDrift::restart() {
   ratio_.reset();
   outOfRange_ = false;
   ppm_ = 0;
+  startStray_ = 0;
 }
 
 void ClockDrift::observe(int64_t index, int64_t capturedAt, int64_t placedAt) {
@@ -29,7 +44,7 @@ void ClockDrift::observe(int64_t index, int64_t capturedAt, int64_t placedAt) {
   if (points_.size() == limits_.maxPoints) {
     points_.erase(points_.begin());
   }
-  points_.push_back({index, capturedAt - index});
+  points_.push_back({index, capturedAt - index, placedAt});
   if (points_.size() < std::max<size_t>(limits_.minPoints, 3)) {
     return;
   }
@@ -65,23 +80,31 @@ void ClockDrift::observe(int64_t index, int64_t capturedAt, int64_t placedAt) {
   for (const double residual : values) {
     squares += (residual - intercept) * (residual - intercept);
   }
-  const double noise = std::max(double(limits_.noiseFloorFrames),
-                                std::sqrt(squares / double(points_.size() - 2)));
-  const double slopeError = noise / std::sqrt(spreadX);
+  const double noise =
+      std::max(double(limits_.noiseFloorFrames), std::sqrt(squares / double(points_.size() - 2)));
+  const double slopeError = noise / std::sqrt(spreadX) * studentT995(points_.size() - 2);
   ppm_ = -slope / (1 + slope) * 1e6;
 
+  // Where the track's audio lies against where the line says it was captured
+  // (> 0: placed late), now and at the first dating.
   const Point latest = points_.back();
-  const double fittedCapture =
-      double(index) + double(origin.offset) + intercept + slope * x(latest);
-  const double stray = double(placedAt) - fittedCapture;  // > 0: placed late
-  const bool drifts = std::fabs(slope) > 3 * slopeError;
+  const double stray = double(latest.placed) - (double(latest.index) + double(origin.offset) +
+                                                intercept + slope * x(latest));
+  if (!ratio_) {
+    // Where the track started stays where it is (a source that had audio ready
+    // when the track began is placed after that start): only drift is undone.
+    startStray_ = double(origin.placed) - (double(origin.index + origin.offset) + intercept);
+  }
+  const bool drifts = std::fabs(slope) > slopeError;
+  const bool strayed =
+      std::fabs(stray - startStray_) >= std::max(double(limits_.strayFrames), noise);
   outOfRange_ = drifts && std::fabs(ppm_) > limits_.maxPpm;
-  if (outOfRange_ || (!ratio_ && (!drifts || std::fabs(stray) < double(limits_.strayFrames)))) {
+  if (outOfRange_ || (!ratio_ && (!drifts || !strayed))) {
     ratio_.reset();
     return;
   }
   const double most = limits_.pullPpm * 1e-6;
-  const double pull = std::clamp(stray / double(limits_.pullFrames), -most, most);
+  const double pull = std::clamp((stray - startStray_) / double(limits_.pullFrames), -most, most);
   ratio_ = 1 + slope - pull;
 }
 

@@ -16,7 +16,8 @@ namespace velkin::pulse {
 // dating of the track's audio (about every 4 s) gives a point: the stream frame
 // and the timeline frame it was captured at. The source's rate is the slope
 // through those points, and the track is resampled by it, with a gentle pull
-// that brings its audio back to where it was captured.
+// that brings its audio back to where it lay against its capture at the first
+// dating.
 //
 // The points are noisy: a source that hands audio on in pieces makes a frame
 // look captured earlier than it was, by up to a piece. So the slope is the
@@ -66,6 +67,7 @@ class ClockDrift {
   struct Point {
     int64_t index = 0;
     int64_t offset = 0;  // capturedAt - index
+    int64_t placed = 0;  // placedAt
   };
 
   Limits limits_;
@@ -73,6 +75,7 @@ class ClockDrift {
   std::optional<double> ratio_;
   bool outOfRange_ = false;
   double ppm_ = 0;
+  double startStray_ = 0;  // how far the first dating's audio lay from its capture
 };
 
 }  // namespace velkin::pulse

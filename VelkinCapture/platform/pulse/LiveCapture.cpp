@@ -1,5 +1,7 @@
 #include "platform/pulse/LiveCapture.hpp"
 
+#include <time.h>
+
 #include <algorithm>
 
 #include "platform/pulse/LiveCaptureTuning.hpp"
@@ -26,6 +28,31 @@ int64_t bufferFramesOf(const StreamConfiguration& configuration) {
 }
 int64_t batchFramesOf(const StreamConfiguration& configuration) {
   return bufferFramesOf(configuration) * int64_t(batchUsec / bufferUsec);
+}
+
+// The timeline frame at which the server took the timing snapshot of `track`
+// just received. The track dates its audio by the request, the earliest the
+// snapshot can have been taken (see RecordTrack): right for finding gaps, but a
+// busy server answers late, which would read as a clock that jumps. The
+// server's own stamp says when (on the same machine, the system's clock); when
+// it has none, a prompt answer dates closely enough. Nothing otherwise.
+std::optional<int64_t> snapshotFrame(const RecordTrack& track) {
+  const pa_timing_info* info =
+      track.stream() != nullptr ? pa_stream_get_timing_info(track.stream()) : nullptr;
+  const int64_t now = monotonicNanoseconds();
+  if (info != nullptr && info->synchronized_clocks) {
+    timespec real{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    const int64_t age = (int64_t(real.tv_sec) - int64_t(info->timestamp.tv_sec)) * 1'000'000'000 +
+                        (int64_t(real.tv_nsec) - int64_t(info->timestamp.tv_usec) * 1000);
+    if (age >= 0 && age < 1'000'000'000) {
+      return track.framesAt(now - age);
+    }
+  }
+  if (now - track.lastRequest <= promptReplyNanoseconds) {
+    return track.framesAt(track.lastRequest);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -373,8 +400,7 @@ void LiveCapture::timingArrived(RecordTrack& track, const std::optional<StreamTi
     track.heldTiming = timing;
     settleMove(track, !timing);
   } else {
-    placePending(track, timing,
-                 monotonicNanoseconds() - track.lastRequest <= promptReplyNanoseconds);
+    placePending(track, timing, snapshotFrame(track));
   }
   if (quietCheck && timing && track.pending.empty() && !track.replacing()) {
     const std::optional<int64_t> until = quietUntil(

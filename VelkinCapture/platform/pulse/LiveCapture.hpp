@@ -54,13 +54,13 @@ class LiveCapture final : private TrackEvents {
 
  private:
   void closeTrack(RecordTrack& track);
-  // `prompt`: the server answered `timing` so promptly that it dates the audio
-  // closely enough to learn the source's clock from.
+  // `snapshotAt`: the timeline frame at which the server took `timing`, when
+  // known closely enough to learn the source's clock from.
   void placePending(RecordTrack& track, const std::optional<StreamTiming>& timing,
-                    bool prompt = false);
+                    std::optional<int64_t> snapshotAt = std::nullopt);
   void placeAudio(RecordTrack& track, std::span<const std::byte> bytes);
   void placeSilence(RecordTrack& track, int64_t frames);
-  void dated(RecordTrack& track, int64_t index, const StreamTiming& timing);
+  void dated(RecordTrack& track, int64_t index, StreamTiming timing, int64_t snapshotAt);
   void endResampling(RecordTrack& track);
   void fillUntil(RecordTrack& track, int64_t frame);
   void post(RecordTrack& track, bool all);

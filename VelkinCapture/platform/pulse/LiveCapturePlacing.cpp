@@ -66,7 +66,7 @@ void LiveCapture::settleMove(RecordTrack& track, bool force) {
 // Places the whole frames read so far: after the silence that `timing` shows
 // before them, or right after what came before when there is no timing.
 void LiveCapture::placePending(RecordTrack& track, const std::optional<StreamTiming>& timing,
-                               bool prompt) {
+                               std::optional<int64_t> snapshotAt) {
   const size_t whole = track.pending.size() / track.frameBytes * track.frameBytes;
   if (!live_ || whole == 0) {
     return;
@@ -86,8 +86,8 @@ void LiveCapture::placePending(RecordTrack& track, const std::optional<StreamTim
     placeSilence(track, silence);
     // Already delivered from the device this connection replaced.
     dropped = std::min(whole, size_t(std::max<int64_t>(-silence, 0)) * track.frameBytes);
-    if (silence >= 0 && prompt) {
-      dated(track, index, *timing);
+    if (silence >= 0 && snapshotAt) {
+      dated(track, index, *timing, *snapshotAt);
     }
   }
   placeAudio(track, std::span(track.pending.data() + dropped, whole - dropped));
@@ -96,8 +96,10 @@ void LiveCapture::placePending(RecordTrack& track, const std::optional<StreamTim
 
 // A dating of audio that follows on: what it says of the source's clock decides
 // whether, and by how much, the track is resampled from here.
-void LiveCapture::dated(RecordTrack& track, int64_t index, const StreamTiming& timing) {
+void LiveCapture::dated(RecordTrack& track, int64_t index, StreamTiming timing,
+                        int64_t snapshotAt) {
   Drift& drift = driftOf(track);
+  timing.atFrame = snapshotAt;
   drift.clock.observe(index, TrackTimeline::capturedAt(index, timing),
                       track.timeline.position() + drift.resampler.held());
   if (drift.clock.outOfRange() && !std::exchange(warnedOfDrift_, true)) {
