@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <pulse/simple.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -298,17 +300,20 @@ PipeSource::~PipeSource() {
   }
 }
 
-// Keeps 100 ms written ahead of the source's own clock, a millisecond at a time
-// as a USB microphone sends it; the pipe's reader takes what comes, so that
-// clock is this one.
+// Writes the source's audio as its clock makes it, a millisecond at a time as a
+// USB microphone sends it; the pipe's reader takes what comes, so that clock
+// is this one.
 void PipeSource::run(int fd) {
+  // The pipe's reader takes audio when it comes: a stall of this thread on a
+  // busy machine would be the microphone's clock stalling. Real-time when allowed.
+  const sched_param priority{.sched_priority = 10};
+  (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
   const double framesPerNanosecond = rate * (1 + ppm_ * 1e-6) / 1e9;
   const int64_t start = monotonicNanoseconds();
   int64_t written = 0;
   std::vector<float> block;
   while (!stop_.load()) {
-    const auto due =
-        int64_t(double(monotonicNanoseconds() - start) * framesPerNanosecond) + rate / 10;
+    const auto due = int64_t(double(monotonicNanoseconds() - start) * framesPerNanosecond);
     for (int64_t f = written; f < due; ++f) {
       block.insert(block.end(), 2, signal_(f));
     }
