@@ -2,8 +2,8 @@
 // pipe source fed at a paced rate) beside the call, against a private
 // PulseAudio daemon; its segments read back with libsndfile.
 //
-// VELKIN_DRIFT_PPM (a comma-separated list) and VELKIN_DRIFT_SECONDS replace the
-// drifts and the length of the drifting run: scripts/bench-drift runs it longer.
+// VELKIN_DRIFT_PPM and VELKIN_DRIFT_SECONDS replace the drifts (±1000 ppm) and
+// the length (30 s) of the drifting run: scripts/bench-drift runs it longer.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -77,6 +77,7 @@ class LiveCapture final : private TrackEvents {
   void onIdle();
 
   // A track's source clock and the resampling that keeps it on the timeline.
+  // Owned by the libpulse thread with the track: main loop lock held.
   struct Drift {
     Drift(const ClockDrift::Limits& limits, uint32_t channels, uint32_t rate)
         : clock(limits), resampler(channels, rate) {}
