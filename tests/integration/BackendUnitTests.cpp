@@ -6,15 +6,23 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <numbers>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/DrmDisplay.hpp"
 #include "platform/pulse/AudioBatcher.hpp"
+#include "platform/pulse/ClockDrift.hpp"
 #include "platform/pulse/DeviceFollower.hpp"
+#include "platform/pulse/DriftResampler.hpp"
+#include "platform/pulse/LiveCaptureTuning.hpp"
 #include "platform/pulse/PulseCaptureStream.hpp"
 #include "platform/pulse/PulseConnection.hpp"
 #include "platform/pulse/ReadPace.hpp"
@@ -89,6 +97,91 @@ constexpr int64_t fragment = 960;
 // server has written `written` frames and `latency` more are in the device.
 pulse::StreamTiming steady(int64_t startFrame, int64_t written, int64_t latency = 0) {
   return pulse::StreamTiming{startFrame + written + latency, written, latency};
+}
+
+// A source `ppm` off the timeline's clock, dated every 4 s with up to `jitter`
+// frames of noise (a frame only ever looks captured early), placed at the ratio
+// the estimate gives: how far (ms) its audio strayed from where it was captured,
+// at most and at the end.
+std::pair<double, double> drift(pulse::ClockDrift& clock, double ppm, int64_t jitter, int datings) {
+  double index = 0;
+  double placed = 0;
+  std::pair<double, double> strayed;
+  for (int k = 0; k < datings; ++k) {
+    const int64_t captured = int64_t(k) * 192'000;
+    strayed.second = (placed - double(captured)) / 48;
+    strayed.first = std::max(strayed.first, std::fabs(strayed.second));
+    const auto early = int64_t((uint64_t(k) * 2654435761u) % uint64_t(jitter + 1));
+    clock.observe(int64_t(index), captured - early, int64_t(placed));
+    index += 192'000 * (1 + ppm * 1e-6);
+    placed += 192'000 * (1 + ppm * 1e-6) * clock.ratio().value_or(1);
+  }
+  return strayed;
+}
+
+TEST(ClockDrift, OnlyADriftBeyondTheNoiseIsResampledBackWithinTheRange) {
+  const pulse::ClockDrift::Limits limits = pulse::tuning::driftLimits(48000);
+  // Ten minutes on the same clock, with a steady source's noise or a monitor's
+  // pieces of 35 ms: never resampled (the audio lies exactly where it came), so
+  // it stays bit-exact.
+  for (const int64_t jitter : {48, 1700}) {
+    pulse::ClockDrift clock(limits);
+    EXPECT_EQ(drift(clock, 0, jitter, 150).first, 0) << jitter;
+  }
+  // Drifts either way are brought back and held within 25 ms: 90 s of them.
+  // Four times the drift strays further before it is known, and comes back.
+  for (const double ppm : {500.0, -500.0, 1000.0, -1000.0, 4000.0, -4000.0}) {
+    SCOPED_TRACE(ppm);
+    pulse::ClockDrift clock(limits);
+    const auto [most, last] = drift(clock, ppm, 48, 23);
+    ASSERT_TRUE(clock.ratio());
+    EXPECT_NEAR(*clock.ratio(), 1 / (1 + ppm * 1e-6), 6e-4);  // still pulling back
+    EXPECT_LT(most, std::fabs(ppm) > 1000 ? 50 : 25);
+    EXPECT_LT(std::fabs(last), std::fabs(ppm) > 1000 ? 15 : 5);
+    // A hole forgets the clock: a new device may have another.
+    clock.restart();
+    EXPECT_FALSE(clock.ratio());
+  }
+  // Further off than can be corrected: said so, and copied through as before.
+  pulse::ClockDrift clock(limits);
+  drift(clock, -8000, 48, 10);
+  EXPECT_TRUE(clock.outOfRange());
+  EXPECT_FALSE(clock.ratio());
+}
+
+TEST(DriftResampler, StartsChangesAndStopsWithoutAClickOrAFrameTooMany) {
+  const double step = 2 * std::numbers::pi * 440 / 48000;
+  std::vector<float> tone(26'000);
+  for (size_t n = 0; n < tone.size(); ++n) {
+    tone[n] = float(0.5 * std::sin(step * double(n)));
+  }
+  const auto frames = [&](size_t from, size_t count) {
+    return std::as_bytes(std::span(tone).subspan(from, count));
+  };
+  pulse::DriftResampler resampler(1, 48000);
+  std::vector<std::byte> out(frames(0, 2000).begin(), frames(0, 2000).end());  // copied through
+  resampler.copied(frames(0, 2000));
+  double expected = 2000;
+  size_t taken = 2000;
+  for (const double ratio : {0.999, 1.0012, 0.9995, 1.004, 0.996}) {
+    ASSERT_TRUE(resampler.resample(ratio));
+    for (int piece = 0; piece < 4; ++piece, taken += 1200) {
+      resampler.process(frames(taken, 1200), out);
+      expected += 1200 * ratio;
+    }
+  }
+  resampler.stop(out);
+  EXPECT_FALSE(resampler.active());
+  std::vector<float> samples(out.size() / sizeof(float));
+  std::memcpy(samples.data(), out.data(), out.size());
+  EXPECT_NEAR(double(samples.size()), expected, 1.5);
+  // No step between two frames larger than the tone's own: no fade-in, repeat,
+  // gap or jump at the start, at a change of ratio or at the stop.
+  float largest = 0;
+  for (size_t n = 1; n + 64 < samples.size(); ++n) {
+    largest = std::max(largest, std::fabs(samples[n] - samples[n - 1]));
+  }
+  EXPECT_LT(largest, 0.5 * step * 1.05);
 }
 
 TEST(TrackTimeline, AFirstConnectionStartsWithSilenceOfExactlyItsDelay) {

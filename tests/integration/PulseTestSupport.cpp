@@ -1,7 +1,10 @@
 #include "PulseTestSupport.hpp"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <pulse/simple.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -271,6 +274,59 @@ Run longestZeroRun(std::span<const float> samples, int64_t from) {
     best = current.length > best.length ? current : best;
   }
   return best;
+}
+
+PipeSource::PipeSource(const PulseDaemon& daemon, double ppm, Signal signal)
+    : ppm_(ppm), signal_(std::move(signal)) {
+  const std::string fifo = daemon.directory() + "/drift.fifo";
+  if (!daemon.pactl("load-module module-pipe-source source_name=drift file=" + fifo +
+                    " format=float32le rate=48000 channels=2") ||
+      !daemon.setDefault("source", "drift")) {
+    return;
+  }
+  // The module holds the pipe open for reading: this does not block. Writes do
+  // not either, so that a reader that stops never holds up the destructor.
+  const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+  ok_ = fd >= 0;
+  if (ok_) {
+    thread_ = std::thread([this, fd] { run(fd); });
+  }
+}
+
+PipeSource::~PipeSource() {
+  stop_.store(true);
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+// Writes the source's audio as its clock makes it, a millisecond at a time as a
+// USB microphone sends it; the pipe's reader takes what comes, so that clock
+// is this one.
+void PipeSource::run(int fd) {
+  // The pipe's reader takes audio when it comes: a stall of this thread on a
+  // busy machine would be the microphone's clock stalling. Real-time when allowed.
+  const sched_param priority{.sched_priority = 10};
+  (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+  const double framesPerNanosecond = rate * (1 + ppm_ * 1e-6) / 1e9;
+  const int64_t start = monotonicNanoseconds();
+  int64_t written = 0;
+  std::vector<float> block;
+  while (!stop_.load()) {
+    const auto due = int64_t(double(monotonicNanoseconds() - start) * framesPerNanosecond);
+    for (int64_t f = written; f < due; ++f) {
+      block.insert(block.end(), 2, signal_(f));
+    }
+    written = std::max(written, due);
+    const ssize_t sent = ::write(fd, block.data(), block.size() * sizeof(float));
+    if (sent < 0 && errno != EAGAIN) {
+      break;
+    }
+    // Whole samples only go: the rest waits for the next round.
+    block.erase(block.begin(), block.begin() + std::max<ssize_t>(sent, 0) / 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::close(fd);
 }
 
 }  // namespace velkin::testing

@@ -127,4 +127,25 @@ Run longestZeroRun(std::span<const float> samples, int64_t from = 0);
 
 int64_t monotonicNanoseconds();
 
+// A microphone on a clock of its own: a pipe source "drift", made the default
+// source, fed `signal` (by its own frame index) from a thread at `ppm` off the
+// monotonic clock, until destroyed.
+class PipeSource {
+ public:
+  PipeSource(const PulseDaemon& daemon, double ppm, Signal signal);
+  ~PipeSource();
+  PipeSource(const PipeSource&) = delete;
+  PipeSource& operator=(const PipeSource&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  void run(int fd);
+
+  double ppm_;
+  Signal signal_;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 }  // namespace velkin::testing

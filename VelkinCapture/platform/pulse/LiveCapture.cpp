@@ -1,5 +1,7 @@
 #include "platform/pulse/LiveCapture.hpp"
 
+#include <time.h>
+
 #include <algorithm>
 
 #include "platform/pulse/LiveCaptureTuning.hpp"
@@ -28,6 +30,31 @@ int64_t batchFramesOf(const StreamConfiguration& configuration) {
   return bufferFramesOf(configuration) * int64_t(batchUsec / bufferUsec);
 }
 
+// The timeline frame at which the server took the timing snapshot of `track`
+// just received. The track dates its audio by the request, the earliest the
+// snapshot can have been taken (see RecordTrack): right for finding gaps, but a
+// busy server answers late, which would read as a clock that jumps. The
+// server's own stamp says when (on the same machine, the system's clock); when
+// it has none, a prompt answer dates closely enough. Nothing otherwise.
+std::optional<int64_t> snapshotFrame(const RecordTrack& track) {
+  const pa_timing_info* info =
+      track.stream() != nullptr ? pa_stream_get_timing_info(track.stream()) : nullptr;
+  const int64_t now = monotonicNanoseconds();
+  if (info != nullptr && info->synchronized_clocks) {
+    timespec real{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    const int64_t age = (int64_t(real.tv_sec) - int64_t(info->timestamp.tv_sec)) * 1'000'000'000 +
+                        (int64_t(real.tv_nsec) - int64_t(info->timestamp.tv_usec) * 1000);
+    if (age >= 0 && age < 1'000'000'000) {
+      return track.framesAt(now - age);
+    }
+  }
+  if (now - track.lastRequest <= promptReplyNanoseconds) {
+    return track.framesAt(track.lastRequest);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 LiveCapture::LiveCapture(const StreamConfiguration& configuration,
@@ -42,6 +69,10 @@ LiveCapture::LiveCapture(const StreamConfiguration& configuration,
       microphone_(OutputType::microphone, "microphone", rateOf(configuration),
                   channelsOf(configuration), datingPolicy, toleranceFramesOf(configuration),
                   bufferFramesOf(configuration), batchFramesOf(configuration), *this),
+      systemDrift_(driftLimits(rateOf(configuration)), channelsOf(configuration),
+                   rateOf(configuration)),
+      microphoneDrift_(driftLimits(rateOf(configuration)), channelsOf(configuration),
+                       rateOf(configuration)),
       paces_{ReadPace(readPaceLimits), ReadPace(readPaceLimits)} {}
 
 void LiveCapture::want(bool system, bool microphone) {
@@ -64,6 +95,10 @@ std::optional<Error> LiveCapture::start(PulseConnection& connection, DeviceFollo
   startNanoseconds_ = monotonicNanoseconds();
   for (RecordTrack* track : {&system_, &microphone_}) {
     track->restart(startNanoseconds_);
+    Drift& drift = driftOf(*track);
+    drift.clock.restart();
+    drift.resampler.stop(drift.resampled);
+    drift.resampled.clear();
   }
   if (microphone_.wanted && !microphone_.open(mainloop, contextOf(microphone_), targets.microphone,
                                               targets.microphoneMaster, fragmentUsec)) {
@@ -178,6 +213,7 @@ void LiveCapture::finish() {
     if (!track->ready()) {
       fillUntil(*track, track->framesAt(monotonicNanoseconds()));
     }
+    endResampling(*track);
     post(*track, true);
   }
   live_ = false;
@@ -242,6 +278,7 @@ void LiveCapture::fail(const Error& error) {
   for (RecordTrack* track : {&system_, &microphone_}) {
     settleMove(*track, true);
     placePending(*track, std::nullopt);
+    endResampling(*track);
     post(*track, true);
   }
   live_ = false;
@@ -363,7 +400,7 @@ void LiveCapture::timingArrived(RecordTrack& track, const std::optional<StreamTi
     track.heldTiming = timing;
     settleMove(track, !timing);
   } else {
-    placePending(track, timing);
+    placePending(track, timing, snapshotFrame(track));
   }
   if (quietCheck && timing && track.pending.empty() && !track.replacing()) {
     const std::optional<int64_t> until = quietUntil(

@@ -6,10 +6,14 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "platform/Capture.hpp"
+#include "platform/pulse/ClockDrift.hpp"
 #include "platform/pulse/DeviceFollower.hpp"
+#include "platform/pulse/DriftResampler.hpp"
 #include "platform/pulse/PulseConnection.hpp"
 #include "platform/pulse/PulseDelivery.hpp"
 #include "platform/pulse/ReadPace.hpp"
@@ -50,8 +54,14 @@ class LiveCapture final : private TrackEvents {
 
  private:
   void closeTrack(RecordTrack& track);
-  void placePending(RecordTrack& track, const std::optional<StreamTiming>& timing);
+  // `snapshotAt`: the timeline frame at which the server took `timing`, when
+  // known closely enough to learn the source's clock from.
+  void placePending(RecordTrack& track, const std::optional<StreamTiming>& timing,
+                    std::optional<int64_t> snapshotAt = std::nullopt);
+  void placeAudio(RecordTrack& track, std::span<const std::byte> bytes);
   void placeSilence(RecordTrack& track, int64_t frames);
+  void dated(RecordTrack& track, int64_t index, StreamTiming timing, int64_t snapshotAt);
+  void endResampling(RecordTrack& track);
   void fillUntil(RecordTrack& track, int64_t frame);
   void post(RecordTrack& track, bool all);
   void retarget(RecordTrack& track, const std::string& device, const std::string& masterDevice);
@@ -65,6 +75,19 @@ class LiveCapture final : private TrackEvents {
     return connection_->audioContext(indexOf(track));
   }
   void onIdle();
+
+  // A track's source clock and the resampling that keeps it on the timeline.
+  // Owned by the libpulse thread with the track: main loop lock held.
+  struct Drift {
+    Drift(const ClockDrift::Limits& limits, uint32_t channels, uint32_t rate)
+        : clock(limits), resampler(channels, rate) {}
+    ClockDrift clock;
+    DriftResampler resampler;
+    std::vector<std::byte> resampled;  // scratch: what the resampler hands out
+  };
+  Drift& driftOf(const RecordTrack& track) {
+    return indexOf(track) == 0 ? systemDrift_ : microphoneDrift_;
+  }
 
   void audioRead(RecordTrack& track) override;
   void timingArrived(RecordTrack& track, const std::optional<StreamTiming>& timing,
@@ -94,6 +117,9 @@ class LiveCapture final : private TrackEvents {
   pa_usec_t screenInterval_ = 0;
   pa_usec_t nextScreenFrame_ = 0;  // pa_rtclock time from which the next one may go
   int64_t startNanoseconds_ = 0;   // the capture start: position 0 of both tracks
+  Drift systemDrift_;
+  Drift microphoneDrift_;
+  bool warnedOfDrift_ = false;  // the line that a clock is beyond correcting, once
   // The libpulse thread's pause between reads: what each track's socket can hold.
   std::array<ReadPace, PulseConnection::audioContextCount> paces_;
 };

@@ -1,5 +1,9 @@
 #include <algorithm>
+#include <cstdio>
+#include <string>
+#include <utility>
 
+#include "platform/Console.hpp"
 #include "platform/pulse/LiveCapture.hpp"
 #include "platform/pulse/LiveCaptureTuning.hpp"
 
@@ -45,6 +49,8 @@ void LiveCapture::settleMove(RecordTrack& track, bool force) {
   const int64_t kept =
       newStart ? std::clamp<int64_t>(*newStart - track.timeline.position(), 0, oldFrames)
                : oldFrames;
+  // The new device has a clock of its own: resampling starts afresh once known.
+  endResampling(track);
   if (live_ && kept > 0) {
     track.batcher.addAudio(std::span(track.previousPending.data(), size_t(kept * frameBytes)));
     track.timeline.advance(kept);
@@ -59,7 +65,8 @@ void LiveCapture::settleMove(RecordTrack& track, bool force) {
 
 // Places the whole frames read so far: after the silence that `timing` shows
 // before them, or right after what came before when there is no timing.
-void LiveCapture::placePending(RecordTrack& track, const std::optional<StreamTiming>& timing) {
+void LiveCapture::placePending(RecordTrack& track, const std::optional<StreamTiming>& timing,
+                               std::optional<int64_t> snapshotAt) {
   const size_t whole = track.pending.size() / track.frameBytes * track.frameBytes;
   if (!live_ || whole == 0) {
     return;
@@ -68,17 +75,82 @@ void LiveCapture::placePending(RecordTrack& track, const std::optional<StreamTim
   if (timing) {
     const int64_t index =
         (track.readBytes - int64_t(track.pending.size())) / int64_t(track.frameBytes);
-    const int64_t silence = track.timeline.silenceBefore(index, *timing);
+    const bool fresh = track.timeline.startsExactly();
+    Drift& drift = driftOf(track);
+    const int64_t silence = track.timeline.silenceBefore(index, *timing, drift.resampler.held());
+    if (fresh || silence != 0) {
+      // After a hole or on another device, nothing is known of the clock.
+      endResampling(track);
+      drift.clock.restart();
+    }
     placeSilence(track, silence);
     // Already delivered from the device this connection replaced.
     dropped = std::min(whole, size_t(std::max<int64_t>(-silence, 0)) * track.frameBytes);
+    if (silence >= 0 && snapshotAt) {
+      dated(track, index, *timing, *snapshotAt);
+    }
   }
-  track.batcher.addAudio(std::span(track.pending.data() + dropped, whole - dropped));
-  track.timeline.advance(int64_t((whole - dropped) / track.frameBytes));
+  placeAudio(track, std::span(track.pending.data() + dropped, whole - dropped));
   track.pending.erase(track.pending.begin(), track.pending.begin() + std::ptrdiff_t(whole));
 }
 
+// A dating of audio that follows on: what it says of the source's clock decides
+// whether, and by how much, the track is resampled from here.
+void LiveCapture::dated(RecordTrack& track, int64_t index, StreamTiming timing,
+                        int64_t snapshotAt) {
+  Drift& drift = driftOf(track);
+  timing.atFrame = snapshotAt;
+  drift.clock.observe(index, TrackTimeline::capturedAt(index, timing),
+                      track.timeline.position() + drift.resampler.held());
+  if (drift.clock.outOfRange() && !std::exchange(warnedOfDrift_, true)) {
+    char ppm[32];
+    std::snprintf(ppm, sizeof ppm, "%+.0f", drift.clock.ppm());
+    writeStandardError(std::string("Velkin capture warning: the ") + track.label + " runs " + ppm +
+                       " ppm off the system clock, more than the " +
+                       std::to_string(int(maxDriftPpm)) +
+                       " ppm that are corrected; its track may drift from the other\n");
+  }
+  const std::optional<double> ratio = drift.clock.ratio();
+  if (!ratio || !drift.resampler.resample(*ratio)) {
+    endResampling(track);
+  }
+}
+
+// Audio that follows what came before: resampled onto the timeline's clock, or
+// copied through as it came.
+void LiveCapture::placeAudio(RecordTrack& track, std::span<const std::byte> bytes) {
+  Drift& drift = driftOf(track);
+  if (drift.resampler.active()) {
+    drift.resampled.clear();
+    const int64_t frames = drift.resampler.process(bytes, drift.resampled);
+    track.batcher.addAudio(drift.resampled);
+    track.timeline.advance(frames);
+    return;
+  }
+  drift.resampler.copied(bytes);
+  track.batcher.addAudio(bytes);
+  track.timeline.advance(int64_t(bytes.size() / track.frameBytes));
+}
+
+// Hands out what the resampler still holds, right after the audio before it.
+void LiveCapture::endResampling(RecordTrack& track) {
+  Drift& drift = driftOf(track);
+  if (!drift.resampler.active()) {
+    return;
+  }
+  drift.resampled.clear();
+  const int64_t frames = drift.resampler.stop(drift.resampled);
+  if (live_) {
+    track.batcher.addAudio(drift.resampled);
+    track.timeline.advance(frames);
+  }
+}
+
 void LiveCapture::placeSilence(RecordTrack& track, int64_t frames) {
+  if (live_ && frames > 0) {
+    endResampling(track);
+    driftOf(track).clock.restart();
+  }
   // A batch at a time, so that a long stretch never sits in memory at once.
   while (live_ && frames > 0) {
     const int64_t piece = std::min(frames, track.batcher.batchFrames());
@@ -90,6 +162,10 @@ void LiveCapture::placeSilence(RecordTrack& track, int64_t frames) {
 }
 
 void LiveCapture::fillUntil(RecordTrack& track, int64_t frame) {
+  // A fill follows the audio the resampler holds.
+  if (frame > track.timeline.position() + driftOf(track).resampler.held()) {
+    endResampling(track);
+  }
   placeSilence(track, track.timeline.silenceUntil(frame));
 }
 

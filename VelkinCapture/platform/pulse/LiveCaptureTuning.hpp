@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/pulse/ClockDrift.hpp"
 #include "platform/pulse/ReadPace.hpp"
 #include "platform/pulse/TrackTimeline.hpp"
 
@@ -56,6 +57,31 @@ inline constexpr pa_usec_t stopWaitUsec = 50'000;
 // A track changing device places the new device's audio once it is dated and
 // the old device's audio reaches it; at the latest once either holds this much.
 inline constexpr pa_usec_t maxOverlapUsec = 300'000;
+// A track whose source's clock drifts from the timeline's is resampled (see
+// ClockDrift): from a few milliseconds astray, back to its place within about
+// ten seconds, by at most 500 ppm more than the drift itself. Up to 5000 ppm is
+// corrected: ten times what a cheap crystal is off by.
+inline constexpr double maxDriftPpm = 5000;
+// A timing reply without the server's own stamp dates audio by when it was
+// asked for (see RecordTrack): one that took longer than this to come (a busy
+// server or machine) may make audio look captured earlier by as much, and says
+// nothing of the source's clock.
+inline constexpr int64_t promptReplyNanoseconds = 4'000'000;
+inline constexpr ClockDrift::Limits driftLimits(uint32_t rate) {
+  return {
+      .maxPpm = maxDriftPpm,
+      .pullPpm = 500,
+      .pullFrames = int64_t(rate) * 10,
+      .strayFrames = int64_t(rate) * 5 / 1000,
+      // What a dating of a steady source strays by at least: a source that
+      // hands audio on in pieces shows more, and its estimate takes longer.
+      .noiseFloorFrames = int64_t(rate) / 4000,
+      .minPoints = 4,
+      // About four minutes of datings: a clock that wanders with the
+      // temperature is followed.
+      .maxPoints = 64,
+  };
+}
 // A device that refuses this many connections in a row ends the stream.
 inline constexpr int refusalsBeforeFailure = 3;
 

@@ -4,8 +4,8 @@
 
 namespace velkin::pulse {
 
-int64_t TrackTimeline::silenceBefore(int64_t index, const StreamTiming& timing) {
-  const int64_t gap = capturedAt(index, timing) - position_;
+int64_t TrackTimeline::silenceBefore(int64_t index, const StreamTiming& timing, int64_t held) {
+  const int64_t gap = capturedAt(index, timing) - position_ - held;
   const int64_t threshold = exact_ ? 0 : tolerance_;
   const bool replacing = std::exchange(replacing_, false);
   exact_ = false;

@@ -35,10 +35,11 @@ namespace velkin::pulse {
 // the write index stood still and the audio dates late: that stretch becomes
 // silence of the same length, before the audio. Audio that dates earlier than the
 // track's position (a source clock running faster than the monotonic clock) is
-// never dropped or moved earlier: it follows on directly. The one exception is a
-// change of device, where the old device's stream is kept until the new one's
-// first audio is dated: audio of the new device that dates before the track's
-// position was already delivered from the old one, and is dropped.
+// never dropped or moved earlier: it follows on directly (and a source clock
+// that runs steadily fast or slow is resampled onto this one; see ClockDrift). The one exception is
+// a change of device, where the old device's stream is kept until the new one's first audio is
+// dated: audio of the new device that dates before the track's position was already delivered from
+// the old one, and is dropped.
 //
 // A track need not wait for its audio to resume to be brought up to date: when a
 // source has gone quiet for a while, a timing reply that shows nothing captured
@@ -88,8 +89,9 @@ class TrackTimeline {
   // Frames of silence to deliver before audio whose first frame is the stream's
   // frame `index`, dated by `timing`. Negative only for the first audio of a
   // replacing connection: that many of its frames were already delivered from
-  // the device it replaces, and are to be dropped.
-  int64_t silenceBefore(int64_t index, const StreamTiming& timing);
+  // the device it replaces, and are to be dropped. `held`: frames owed to the
+  // track for audio taken in but not yet delivered (a resampler's filter).
+  int64_t silenceBefore(int64_t index, const StreamTiming& timing, int64_t held = 0);
 
   // Frames of silence that bring the track up to `frame` when no audio can come
   // for that stretch (no device, a suspended source). After such a fill, any gap

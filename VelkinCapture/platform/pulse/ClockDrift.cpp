@@ -1,0 +1,111 @@
+#include "platform/pulse/ClockDrift.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+
+namespace velkin::pulse {
+
+namespace {
+
+// The two-sided 99.5% quantile of Student's t with `freedom` degrees: how many
+// standard errors a slope through that few points may be off by chance. A
+// handful of points can lie near a line by chance; a clock is judged off only
+// when it clearly is.
+double studentT995(size_t freedom) {
+  static constexpr double quantiles[] = {127.3, 14.09, 7.45, 5.60, 4.77, 4.32, 4.03, 3.83,
+                                         3.69,  3.58,  3.50, 3.43, 3.37, 3.33, 3.29, 3.25};
+  return freedom == 0                      ? 1e9
+         : freedom <= std::size(quantiles) ? quantiles[freedom - 1]
+         : freedom <= 30                   ? 3.1
+                                           : 2.9;
+}
+
+double median(std::vector<double>& values) {
+  const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+}  // namespace
+
+void ClockDrift::restart() {
+  points_.clear();
+  ratio_.reset();
+  outOfRange_ = false;
+  ppm_ = 0;
+  startStray_ = 0;
+}
+
+void ClockDrift::observe(int64_t index, int64_t capturedAt, int64_t placedAt) {
+  if (!points_.empty() && index <= points_.back().index) {
+    return;  // no audio since the last dating: no slope to learn from
+  }
+  if (points_.size() == limits_.maxPoints) {
+    points_.erase(points_.begin());
+  }
+  points_.push_back({index, capturedAt - index, placedAt});
+  if (points_.size() < std::max<size_t>(limits_.minPoints, 3)) {
+    return;
+  }
+  // Relative to the first point, so that the products stay small.
+  const Point origin = points_.front();
+  const auto x = [&](const Point& p) { return double(p.index - origin.index); };
+  const auto y = [&](const Point& p) { return double(p.offset - origin.offset); };
+
+  std::vector<double> values;
+  values.reserve(points_.size() * (points_.size() - 1) / 2);
+  for (size_t i = 0; i < points_.size(); ++i) {
+    for (size_t j = i + 1; j < points_.size(); ++j) {
+      values.push_back((y(points_[j]) - y(points_[i])) / (x(points_[j]) - x(points_[i])));
+    }
+  }
+  const double slope = median(values);  // offset frames per stream frame: rate - 1
+
+  values.clear();
+  double meanX = 0;
+  for (const Point& p : points_) {
+    values.push_back(y(p) - slope * x(p));
+    meanX += x(p);
+  }
+  meanX /= double(points_.size());
+  const double intercept = median(values);
+  double spreadX = 0;
+  for (const Point& p : points_) {
+    spreadX += (x(p) - meanX) * (x(p) - meanX);
+  }
+  // The spread about the line, as a least-squares fit counts it: a few points
+  // can lie on a line by chance, and then say little.
+  double squares = 0;
+  for (const double residual : values) {
+    squares += (residual - intercept) * (residual - intercept);
+  }
+  const double noise =
+      std::max(double(limits_.noiseFloorFrames), std::sqrt(squares / double(points_.size() - 2)));
+  const double slopeError = noise / std::sqrt(spreadX) * studentT995(points_.size() - 2);
+  ppm_ = -slope / (1 + slope) * 1e6;
+
+  // Where the track's audio lies against where the line says it was captured
+  // (> 0: placed late), now and at the first dating.
+  const Point latest = points_.back();
+  const double stray = double(latest.placed) - (double(latest.index) + double(origin.offset) +
+                                                intercept + slope * x(latest));
+  if (!ratio_) {
+    // Where the track started stays where it is (a source that had audio ready
+    // when the track began is placed after that start): only drift is undone.
+    startStray_ = double(origin.placed) - (double(origin.index + origin.offset) + intercept);
+  }
+  const bool drifts = std::fabs(slope) > slopeError;
+  const bool strayed =
+      std::fabs(stray - startStray_) >= std::max(double(limits_.strayFrames), noise);
+  outOfRange_ = drifts && std::fabs(ppm_) > limits_.maxPpm;
+  if (outOfRange_ || (!ratio_ && (!drifts || !strayed))) {
+    ratio_.reset();
+    return;
+  }
+  const double most = limits_.pullPpm * 1e-6;
+  const double pull = std::clamp((stray - startStray_) / double(limits_.pullFrames), -most, most);
+  ratio_ = 1 + slope - pull;
+}
+
+}  // namespace velkin::pulse
