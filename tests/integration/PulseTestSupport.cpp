@@ -121,6 +121,16 @@ std::optional<std::string> PulseDaemon::pactl(const std::string& arguments) cons
   return ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
 }
 
+std::optional<std::string> PulseDaemon::moduleOf(const std::string& argument) const {
+  const std::string modules = pactl("list short modules").value_or("");
+  const size_t at = modules.find(argument);
+  if (at == std::string::npos) {
+    return std::nullopt;
+  }
+  const size_t line = modules.rfind('\n', at) + 1;  // 0 on the first line
+  return modules.substr(line, modules.find('\t', line) - line);
+}
+
 bool PulseDaemon::setDefault(const std::string& kind, const std::string& device) const {
   const std::string said =
       std::string(kind == "sink" ? "Default Sink: " : "Default Source: ") + device + "\n";
