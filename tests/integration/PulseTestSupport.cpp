@@ -1,6 +1,8 @@
 #include "PulseTestSupport.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <pulse/simple.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -175,6 +177,11 @@ void Player::click() {
 }
 
 void Player::run(std::promise<void>& playing) {
+  // A call app plays from a real-time thread, as its audio server runs: so that
+  // a busy machine slows the agent, never the call it records. Where that is not
+  // allowed the player runs as any thread. Its stream threads inherit it.
+  const sched_param realtime{.sched_priority = 10};
+  (void)pthread_setschedparam(pthread_self(), SCHED_RR, &realtime);
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate, 2};
   const uint32_t any = uint32_t(-1);
   const pa_buffer_attr attributes{
