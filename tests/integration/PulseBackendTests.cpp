@@ -290,15 +290,13 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
   player->click();
   std::this_thread::sleep_for(1300ms);
   session.stop();
-  const size_t afterStop = session.recorder.count(OutputType::audio) +
-                           session.recorder.count(OutputType::microphone) +
-                           session.recorder.count(OutputType::screen);
+  const auto all = [&] {
+    const auto count = [&](OutputType type) { return session.recorder.count(type); };
+    return count(OutputType::audio) + count(OutputType::microphone) + count(OutputType::screen);
+  };
+  const size_t afterStop = all();
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(session.recorder.count(OutputType::audio) +
-                session.recorder.count(OutputType::microphone) +
-                session.recorder.count(OutputType::screen),
-            afterStop)
-      << "samples arrived after the stop was reported";
+  EXPECT_EQ(all(), afterStop) << "samples arrived after the stop was reported";
 
   const std::vector<Delivered> system = session.recorder.delivered(OutputType::audio);
   const std::vector<Delivered> microphone = session.recorder.delivered(OutputType::microphone);

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <pulse/simple.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
