@@ -54,14 +54,7 @@ struct Delivered {
 class Recorder final : public StreamOutput, public StreamDelegate {
  public:
   SerialQueue& queue(OutputType type) {
-    switch (type) {
-      case OutputType::screen:
-        return screen_;
-      case OutputType::audio:
-        return audio_;
-      default:
-        return microphone_;
-    }
+    return type == OutputType::screen ? screen_ : type == OutputType::audio ? audio_ : microphone_;
   }
 
   // Runs on the queue of `type`.
@@ -312,10 +305,9 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
   const auto systemClick = firstAbove(systemTrack, 0.6f);
   const auto microphoneClick = firstAbove(microphoneTrack, 0.6f);
   ASSERT_TRUE(systemClick && microphoneClick);
-  const double offset = double(*systemClick - *microphoneClick) / rate;
-  std::printf("click at %.4f s (call audio) and %.4f s (microphone): offset %.1f ms\n",
-              double(*systemClick) / rate, double(*microphoneClick) / rate, offset * 1000);
-  EXPECT_LT(std::fabs(offset), 0.025);
+  std::printf("click %.1f ms later in the call audio\n",
+              double(*systemClick - *microphoneClick) * 1000 / rate);
+  EXPECT_LT(std::abs(*systemClick - *microphoneClick), rate / 40);
 
   // Each track its own tone and not the other's, away from the start and the click.
   const int64_t from = *firstAbove(systemTrack, 0.1f) + window;
