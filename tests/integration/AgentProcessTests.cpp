@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <thread>
 
 #include "AgentProcess.hpp"
@@ -37,8 +38,13 @@ TEST(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPrompt
   testing::Player player({{"call", played(1)}, {"mic_in", played(2)}}, 250ms);
   std::this_thread::sleep_for(100ms);
 
+  const auto launched = std::chrono::steady_clock::now();
   testing::AgentProcess agent({VELKIN_AGENT_BINARY, segments.string(), control.string()});
   ASSERT_TRUE(agent.waitForReadiness(segments)) << agent.standardError();
+  // Frame 0 is a moment of the start, and the audio is under way by the readiness
+  // line: how far apart they lie is the machine's to say. The first audio may
+  // then wait for the block the sink renders (the player's 250 ms).
+  const int64_t startFrames = (std::chrono::steady_clock::now() - launched) / 1ms * rate / 1000;
   // Past the first rotation: a whole segment and the frames that follow it. The
   // agent polls every 0.5 s from its readiness: the stop file lands half-way
   // between two polls, so that what is left is the stop itself, whatever the
@@ -69,11 +75,98 @@ TEST(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPrompt
     // What came before the first sound is the silence before the first audio.
     EXPECT_TRUE(std::all_of(r.marked.begin(), r.marked.begin() + r.firstSound,
                             [](float x) { return x == 0.0f; }));
-    EXPECT_LT(r.firstSound, rate * 3 / 10);
+    EXPECT_LT(r.firstSound, startFrames + rate * 3 / 10);
     offsets[track] = r.offset;
   }
   // The same played frame lies at the same place in both tracks.
   EXPECT_LT(std::abs(offsets[0] - offsets[1]), rate / 40) << "frames apart";
+}
+
+// A headset that switches profile mid-call, as a Bluetooth one does when the call
+// opens its microphone: in one step both defaults move to new 16 kHz mono devices
+// and the old ones go, the call's stream moving with its sink; then back. Each
+// track follows within a short silence, on one timeline, in 48 kHz stereo files.
+TEST(AgentProcess, FollowsAHeadsetThatSwitchesProfileMidCall) {
+  testing::PulseDaemon daemon;
+  ASSERT_EQ(daemon.failure(), "");
+  const fs::path segments = fs::path(daemon.directory()) / "segments";
+  const fs::path control = fs::path(daemon.directory()) / "control";
+  const auto quiet = testing::settleSinks(daemon, {"call", "mic_in"});
+  ASSERT_TRUE(quiet);
+  const double hertz[2] = {440, 1000};
+  testing::Player player({{"call", [&](int64_t n) { return testing::tone(n, hertz[0], 0.2f); }},
+                          {"mic_in", [&](int64_t n) { return testing::tone(n, hertz[1], 0.2f); }}});
+  testing::AgentProcess agent({VELKIN_AGENT_BINARY, segments.string(), control.string()});
+  ASSERT_TRUE(agent.waitForReadiness(segments)) << agent.standardError();
+  // One step: the new devices are made and made the defaults, and the old go.
+  std::string current[2] = {"call", "mic"};
+  const auto switchTo = [&](const std::string& sink, const std::string& source,
+                            const std::string& format) {
+    std::string step = "pactl load-module module-null-sink sink_name=" + sink + format +
+                       " && pactl load-module module-remap-source master=mic_in.monitor" +
+                       " source_name=" + source + format + " && pactl set-default-sink " + sink +
+                       " && pactl set-default-source " + source;
+    for (const std::string& old : current) {
+      step += " && pactl unload-module " + daemon.moduleOf("_name=" + old + " ").value_or("-");
+    }
+    ASSERT_EQ(std::system(("(" + step + ") >/dev/null").c_str()), 0);
+    ASSERT_TRUE(daemon.setDefault("sink", sink) && daemon.setDefault("source", source));
+    current[0] = sink;
+    current[1] = source;
+  };
+  // A click into the default sink and the microphone's feed, before, between and
+  // after the switches; by a player of its own, that reaches both at once: a
+  // moved stream is played later by what its old sink had rendered ahead.
+  const auto click = [](const std::string& sink) {
+    testing::Player marks(
+        {{sink, [](int64_t) { return 0.0f; }}, {"mic_in", [](int64_t) { return 0.0f; }}});
+    marks.click();
+    std::this_thread::sleep_for(500ms);
+  };
+  std::this_thread::sleep_for(1000ms);
+  click("call");
+  switchTo("headset", "headset_mic", " rate=16000 channels=1 channel_map=mono");
+  std::this_thread::sleep_for(1000ms);
+  click("headset");
+  switchTo("call", "mic", " rate=48000 channels=2");
+  std::this_thread::sleep_for(1000ms);
+  click("call");
+  ASSERT_EQ(agent.stop(control), 0) << agent.standardError();
+
+  std::vector<float> tracks[2];
+  for (const int track : {0, 1}) {
+    for (const testing::Segment& segment :
+         testing::readSegments(segments, track == 0 ? "interviewer" : "candidate")) {
+      EXPECT_TRUE(segment.sound()) << segment.path;  // 48 kHz stereo, marked, whole
+      tracks[track].insert(tracks[track].end(), segment.left.begin(), segment.left.end());
+    }
+    const std::vector<float>& t = tracks[track];
+    const int64_t start = testing::firstAbove(t, 0.1f).value_or(int64_t(t.size()));
+    const testing::Run gap = testing::longestZeroRun(t, start);
+    std::printf("track %d: longest silence %.1f ms\n", track, double(gap.length) * 1000 / rate);
+    EXPECT_LT(gap.length, rate * 3 / 20) << "at " << double(gap.start) / rate << " s";
+    // Never the other track's signal, in any 100 ms without a click.
+    for (size_t at = size_t(start); at + rate / 10 <= t.size(); at += rate / 10) {
+      const auto window = std::span(t).subspan(at, rate / 10);
+      if (!testing::firstAbove(window, 0.5f)) {
+        ASSERT_LT(testing::amplitudeAt(window, hertz[1 - track]), 0.005)
+            << "track " << track << " at " << double(at) / rate << " s";
+      }
+    }
+  }
+  // Each click lies at about the same place in both tracks: a device's first
+  // audio is dated by when its sink mixed it, and a sink mixes a block ahead of
+  // the sound (up to its 80 ms latency here), in a rhythm of its own.
+  for (int64_t from[2] = {0, 0}, n = 0; n < 3; ++n) {
+    const auto call = testing::firstAbove(tracks[0], 0.6f, from[0]);
+    const auto microphone = testing::firstAbove(tracks[1], 0.6f, from[1]);
+    ASSERT_TRUE(call && microphone) << "click " << n;
+    std::printf("click %d: %.1f ms later in the call audio\n", int(n),
+                double(*call - *microphone) * 1000 / rate);
+    EXPECT_LT(std::abs(*call - *microphone), rate / 10) << "click " << n;
+    from[0] = *call + rate / 10;
+    from[1] = *microphone + rate / 10;
+  }
 }
 
 }  // namespace

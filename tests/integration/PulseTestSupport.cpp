@@ -124,6 +124,16 @@ std::optional<std::string> PulseDaemon::pactl(const std::string& arguments) cons
   return ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
 }
 
+std::optional<std::string> PulseDaemon::moduleOf(const std::string& argument) const {
+  const std::string modules = pactl("list short modules").value_or("");
+  const size_t at = modules.find(argument);
+  if (at == std::string::npos) {
+    return std::nullopt;
+  }
+  const size_t line = modules.rfind('\n', at) + 1;  // 0 on the first line
+  return modules.substr(line, modules.find('\t', line) - line);
+}
+
 bool PulseDaemon::setDefault(const std::string& kind, const std::string& device) const {
   const std::string said =
       std::string(kind == "sink" ? "Default Sink: " : "Default Source: ") + device + "\n";
@@ -168,6 +178,11 @@ void Player::click() {
 }
 
 void Player::run(std::promise<void>& playing) {
+  // A call app plays from a real-time thread, as its audio server runs: so that
+  // a busy machine slows the agent, never the call it records. Where that is not
+  // allowed the player runs as any thread. Its stream threads inherit it.
+  const sched_param realtime{.sched_priority = 10};
+  (void)pthread_setschedparam(pthread_self(), SCHED_RR, &realtime);
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate, 2};
   const uint32_t any = uint32_t(-1);
   const pa_buffer_attr attributes{

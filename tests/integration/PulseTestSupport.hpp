@@ -19,8 +19,8 @@
 
 namespace velkin::testing {
 
-// An audio server of our own (scripts/pulse-daemon run): PulseAudio, or the
-// PipeWire session that VELKIN_AUDIO_SERVER=pipewire asks for. Sinks "call" (the
+// An audio server of our own (scripts/pulse-daemon run): PulseAudio, or the kind
+// VELKIN_AUDIO_SERVER names (pulseaudio-shm, pipewire). Sinks "call" (the
 // default) and "mic_in", whose monitor the default source "mic" remaps, all at
 // 48000 Hz. Started as our child, with PR_SET_PDEATHSIG so that it dies with the
 // test process however that ends (PipeWire's other processes die with it);
@@ -44,6 +44,8 @@ class PulseDaemon {
   // Runs pactl with `arguments` against this daemon; its stdout, or nothing when
   // it failed.
   std::optional<std::string> pactl(const std::string& arguments) const;
+  // The index of the first loaded module whose arguments hold `argument`.
+  std::optional<std::string> moduleOf(const std::string& argument) const;
   // Makes `device` the default "sink" or "source" (`kind`), and waits until the
   // server has said so for 300 ms.
   bool setDefault(const std::string& kind, const std::string& device) const;
