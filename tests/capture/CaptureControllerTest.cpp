@@ -229,8 +229,6 @@ std::pair<int64_t, int64_t> held() {
 TEST(CaptureControllerTest, NothingIsHeldPerSegment) {
   Harness harness(Scenario{});
   const auto before = held();
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
   std::vector<std::pair<int64_t, int64_t>> midSegment;
   harness.runMain([&]() -> asio::awaitable<void> {
     EXPECT_FALSE((co_await harness.start()).has_value());
@@ -246,8 +244,6 @@ TEST(CaptureControllerTest, NothingIsHeldPerSegment) {
     }
     co_await harness.stop();
   });
-  (void)::testing::internal::GetCapturedStdout();
-  (void)::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(harness.controller.waitForPendingFinishes(std::chrono::seconds(10)));
   EXPECT_EQ(held(), before);
   ASSERT_EQ(midSegment.size(), 6u);
@@ -269,11 +265,9 @@ TEST(CaptureControllerTest, StreamStoppedByItselfReportsOnceFinishesAndExitsWith
   scenario.audioSeconds = scenario.microphoneSeconds = 0.1;
   scenario.failAfterDelivery = Error{"PulseAudio", 6, "Connection terminated"};
   Harness harness(scenario);
-  ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   harness.runMain(
       [&]() -> asio::awaitable<void> { EXPECT_FALSE((co_await harness.start()).has_value()); });
-  (void)::testing::internal::GetCapturedStdout();
   // The failure is reported from the host's thread; let it run.
   std::promise<void> done;
   harness.host.hostQueue().async([&done] { done.set_value(); });
