@@ -243,6 +243,10 @@ double maximum(const std::vector<double>& values) {
   return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
+Player::Feed toneInto(const std::string& sink, double hertz) {
+  return {sink, [hertz](int64_t n) { return tone(n, hertz, 0.2f); }};
+}
+
 class PulseBackend : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(daemon_.failure(), ""); }
@@ -260,7 +264,7 @@ class PulseBackend : public ::testing::Test {
     std::vector<Player::Feed> feeds;
     for (const auto& [sink, hertz] : tones) {
       sinks.push_back(sink);
-      feeds.push_back({sink, [hertz = hertz](int64_t n) { return tone(n, hertz, 0.2f); }});
+      feeds.push_back(toneInto(sink, hertz));
     }
     settle(sinks);
     auto player = std::make_unique<Player>(std::move(feeds));
@@ -353,11 +357,9 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
       daemon_.pactl("load-module module-remap-source source_name=vmic master=mic_in.monitor"));
   ASSERT_TRUE(daemon_.setDefault("source", "vmic"));
   settle({"call", "headset", "mic_in"});
-  auto callPlayer = std::make_unique<Player>(
-      std::vector<Player::Feed>{{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});
-  auto headsetPlayer = std::make_unique<Player>(
-      std::vector<Player::Feed>{{"headset", [](int64_t n) { return tone(n, headsetHz, 0.2f); }}});
-  Player microphonePlayer({{"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
+  auto speakers = std::make_unique<Player>(
+      std::vector<Player::Feed>{toneInto("call", callHz), toneInto("headset", headsetHz)});
+  Player microphonePlayer({toneInto("mic_in", microphoneHz)});
   std::this_thread::sleep_for(100ms);
 
   Session session;
@@ -370,8 +372,7 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   const int64_t confirmedAt = monotonicNanoseconds();
   std::this_thread::sleep_for(800ms);
   // Their streams would otherwise be moved along to the microphone's feed.
-  callPlayer.reset();
-  headsetPlayer.reset();
+  speakers.reset();
   const int64_t removedAt = monotonicNanoseconds();
   for (const char* sink : {"headset", "call"}) {
     const std::optional<std::string> module = daemon_.moduleOf(std::string("sink_name=") + sink);
@@ -479,9 +480,7 @@ std::vector<std::string> census() {
 }
 
 TEST_F(PulseBackend, DestroyingTheServiceAndItsStreamsLeavesNoThreadOrDescriptor) {
-  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }},
-                 {"mic_in", [](int64_t n) { return tone(n, microphoneHz, 0.2f); }}});
-  std::this_thread::sleep_for(100ms);
+  const auto player = playTones({{"call", callHz}, {"mic_in", microphoneHz}});
   const auto before = census();
   for (int round = 0; round < 3; ++round) {
     Session session;
@@ -535,7 +534,7 @@ TEST_F(PulseBackend, FailuresToStartNameTheirCause) {
   }
   // Without the microphone output it records the call audio all the same, until
   // the server dies: then the stream stops once, with the server's reason.
-  Player player({{"call", [](int64_t n) { return tone(n, callHz, 0.2f); }}});
+  Player player({toneInto("call", callHz)});
   StreamConfiguration configuration = callConfiguration();
   configuration.captureMicrophone = false;
   Session session(configuration);
