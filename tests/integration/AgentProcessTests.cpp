@@ -135,12 +135,10 @@ TEST(AgentProcess, FollowsAHeadsetThatSwitchesProfileMidCall) {
 
   std::vector<float> tracks[2];
   for (const int track : {0, 1}) {
-    for (const testing::Segment& segment :
-         testing::readSegments(segments, track == 0 ? "interviewer" : "candidate")) {
-      EXPECT_TRUE(segment.sound()) << segment.path;  // 48 kHz stereo, marked, whole
-      tracks[track].insert(tracks[track].end(), segment.left.begin(), segment.left.end());
-    }
-    const std::vector<float>& t = tracks[track];
+    testing::Recording r = testing::examine(
+        segments, track == 0 ? "interviewer" : "candidate", [](int64_t) { return 0.0f; }, 0);
+    EXPECT_EQ(r.unsound, 0u);  // 48 kHz stereo, marked, whole
+    const std::vector<float>& t = tracks[track] = std::move(r.marked);
     const int64_t start = testing::firstAbove(t, 0.1f).value_or(int64_t(t.size()));
     const testing::Run gap = testing::longestZeroRun(t, start);
     std::printf("track %d: longest silence %.1f ms\n", track, double(gap.length) * 1000 / rate);
