@@ -51,7 +51,6 @@ std::pair<testing::Recording, testing::Recording> record(double ppm,
   std::this_thread::sleep_for(length);
   EXPECT_EQ(agent.stop(control), 0) << agent.standardError();
   EXPECT_EQ(agent.errorLines("Velkin "), 0u) << agent.standardError();
-    std::puts(agent.standardError().c_str());
   const int64_t bound = rate * (length.count() / 1000 + 10);
   std::pair tracks{testing::examine(segments, "interviewer", call, bound),
                    testing::examine(segments, "candidate", microphone, bound)};
