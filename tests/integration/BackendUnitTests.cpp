@@ -92,6 +92,7 @@ TEST(DrmMode, ParsesOnlyWidthByHeight) {
 
 // Frames at 48 kHz; a fragment of 20 ms is 960 frames.
 constexpr int64_t fragment = 960;
+constexpr int64_t ms = 1'000'000;  // in nanoseconds
 
 // The reply of a source that has captured steadily since `startFrame`, when the
 // server has written `written` frames and `latency` more are in the device.
@@ -260,7 +261,6 @@ TEST(TrackTimeline, OnlyAReplacingConnectionDropsWhatTheOldDeviceDelivered) {
 // Reads pause only as long as the socket holds what comes meanwhile, at most
 // the limit; the pause grows back gradually and shortens at once.
 TEST(ReadPace, KeepsWhatQueuesWithinTheSocketsRoom) {
-  constexpr int64_t ms = 1'000'000;
   pulse::ReadPace pace({.maxPauseUsec = 100'000,
                         .budgetBytes = 100'000,
                         .pieceOverheadBytes = 1000,
@@ -282,7 +282,6 @@ TEST(ReadPace, KeepsWhatQueuesWithinTheSocketsRoom) {
 }
 
 TEST(Dating, AudioWaitsForTheServersTimingOnlyWhenItCouldFollowAGap) {
-  constexpr int64_t ms = 1'000'000;
   const pulse::DatingPolicy policy{250 * ms, 2000 * ms, 200 * ms};
   struct Case {
     pulse::ArrivalFacts facts;
