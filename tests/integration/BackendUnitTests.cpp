@@ -31,53 +31,46 @@
 namespace velkin {
 namespace {
 
-class FakeDrmTree : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() /
-            ("velkin-drm-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_ / "card0");  // a card: no status
-    std::filesystem::create_directories(root_ / "renderD128");
-  }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
-  void connector(const std::string& name, const std::string& status, const std::string& modes) {
-    std::filesystem::create_directories(root_ / name);
-    std::ofstream(root_ / name / "status") << status << "\n";
-    std::ofstream(root_ / name / "modes") << modes;
-  }
-
-  std::filesystem::path root_;
+struct Connector {
+  const char* name;
+  const char* status;
+  const char* modes;
 };
 
-TEST_F(FakeDrmTree, TakesTheFirstModeOfTheFirstConnectedConnectorInNaturalOrder) {
-  connector("card0-DP-1", "disconnected", "");
-  connector("card0-DP-10", "connected", "3840x2160\n");
-  connector("card0-DP-2", "connected", "2560x1440\n1920x1080\n");
-  connector("card0-HDMI-A-1", "connected", "1280x720\n");
-  const Display display = firstConnectedDrmDisplay(root_);
-  EXPECT_EQ(display.width, 2560u);
-  EXPECT_EQ(display.height, 1440u);
+// The desktop size from a fake sysfs tree: a card, a render node and `connectors`.
+std::pair<uint32_t, uint32_t> desktop(const std::vector<Connector>& connectors) {
+  const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("velkin-drm-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root / "card0");  // a card: no status
+  std::filesystem::create_directories(root / "renderD128");
+  for (const Connector& c : connectors) {
+    std::filesystem::create_directories(root / c.name);
+    std::ofstream(root / c.name / "status") << c.status << "\n";
+    std::ofstream(root / c.name / "modes") << c.modes;
+  }
+  const Display display = firstConnectedDrmDisplay(root);
+  std::filesystem::remove_all(root);
+  return {display.width, display.height};
 }
 
-TEST_F(FakeDrmTree, SkipsConnectedConnectorsWithoutAUsableMode) {
-  connector("card0-DP-1", "connected", "");
-  connector("card0-DP-2", "connected", "garbage\n");
-  connector("card0-eDP-1", "connected", "1920x1080i\n");
-  const Display display = firstConnectedDrmDisplay(root_);
-  EXPECT_EQ(display.width, 1920u);
-  EXPECT_EQ(display.height, 1080u);
-}
-
-TEST_F(FakeDrmTree, IsZeroWithoutAConnectedMonitorOrWithoutTheTree) {
-  connector("card0-DP-1", "disconnected", "1920x1080\n");
-  connector("card0-DP-2", "unknown", "1920x1080\n");
-  EXPECT_EQ(firstConnectedDrmDisplay(root_).width, 0u);
-  const Display missing = firstConnectedDrmDisplay(root_ / "absent");
-  EXPECT_EQ(missing.width, 0u);
-  EXPECT_EQ(missing.height, 0u);
+// The first mode of the first connected connector with a usable one, in natural
+// order; nothing without a connected monitor or without the tree.
+TEST(DrmDisplay, IsTheFirstUsableModeOfTheFirstConnectedConnectorInNaturalOrder) {
+  EXPECT_EQ(desktop({{"card0-DP-1", "disconnected", ""},
+                     {"card0-DP-10", "connected", "3840x2160\n"},
+                     {"card0-DP-2", "connected", "2560x1440\n1920x1080\n"},
+                     {"card0-HDMI-A-1", "connected", "1280x720\n"}}),
+            std::pair(2560u, 1440u));
+  EXPECT_EQ(desktop({{"card0-DP-1", "connected", ""},
+                     {"card0-DP-2", "connected", "garbage\n"},
+                     {"card0-eDP-1", "connected", "1920x1080i\n"}}),
+            std::pair(1920u, 1080u));
+  EXPECT_EQ(desktop({{"card0-DP-1", "disconnected", "1920x1080\n"},
+                     {"card0-DP-2", "unknown", "1920x1080\n"}}),
+            std::pair(0u, 0u));
+  const Display missing = firstConnectedDrmDisplay("/nonexistent/velkin-drm");
+  EXPECT_EQ(std::pair(missing.width, missing.height), std::pair(0u, 0u));
 }
 
 TEST(DrmMode, ParsesOnlyWidthByHeight) {
@@ -185,15 +178,6 @@ TEST(DriftResampler, StartsChangesAndStopsWithoutAClickOrAFrameTooMany) {
   EXPECT_LT(largest, 0.5 * step * 1.05);
 }
 
-TEST(TrackTimeline, AFirstConnectionStartsWithSilenceOfExactlyItsDelay) {
-  // The sink had rendered ahead before we connected: the first audio was captured
-  // 1.3 s into the capture. That gap is filled, and so is a gap of a few frames.
-  for (const int64_t start : {int64_t(62'400), int64_t(5), int64_t(-300)}) {
-    pulse::TrackTimeline timeline(fragment);
-    EXPECT_EQ(timeline.silenceBefore(0, steady(start, fragment)), std::max<int64_t>(start, 0));
-  }
-}
-
 // One connection through steady audio with jitter, a burst the server held back,
 // a suspended source, and audio dated before the position.
 TEST(TrackTimeline, OnlyAStretchWithoutCaptureBecomesSilence) {
@@ -226,7 +210,13 @@ TEST(TrackTimeline, OnlyAStretchWithoutCaptureBecomesSilence) {
   EXPECT_EQ(place(fragment), 0);
 }
 
-TEST(TrackTimeline, ShortGapsAreJitterExceptRightAfterAReconnectionOrAFill) {
+TEST(TrackTimeline, ShortGapsAreJitterExceptAtTheStartRightAfterAReconnectionOrAFill) {
+  // The sink had rendered ahead before we connected: the first audio was captured
+  // 1.3 s into the capture. That gap is filled, and so is a gap of a few frames.
+  for (const int64_t start : {int64_t(62'400), int64_t(5), int64_t(-300)}) {
+    EXPECT_EQ(pulse::TrackTimeline(fragment).silenceBefore(0, steady(start, fragment)),
+              std::max<int64_t>(start, 0));
+  }
   pulse::TrackTimeline timeline(fragment);
   EXPECT_EQ(timeline.silenceBefore(0, steady(0, fragment)), 0);
   timeline.advance(fragment);
