@@ -386,7 +386,7 @@ void SegmentWriter::enterOutage(const std::string& line) {
   lastAttempt_ = clock_;
 }
 
-void SegmentWriter::hold(Chunk chunk, bool atFront) {
+void SegmentWriter::hold(Chunk chunk, bool atFront, bool trim) {
   if (chunk.countedIn != outage_) {
     chunk.countedIn = outage_;
     outageHeld_ += secondsOf(chunk.frames, chunk.rate);
@@ -397,6 +397,12 @@ void SegmentWriter::hold(Chunk chunk, bool atFront) {
   } else {
     held_.push_back(std::move(chunk));
   }
+  if (trim) {
+    trimHold();
+  }
+}
+
+void SegmentWriter::trimHold() {
   // Full: the oldest segment's place goes whole, and is counted, so that the
   // numbers left out are exactly the call that is lost.
   while (!held_.empty() && secondsOf(heldFrames_, held_.front().rate) > holdSeconds_) {
@@ -448,12 +454,16 @@ void SegmentWriter::giveBack(std::size_t first) {
   if (keptUpTo < unconfirmed_.size()) {
     counter_ = unconfirmed_[keptUpTo].number - 1;
   }
+  // All of it goes back before the hold is trimmed: trimmed chunk by chunk, a
+  // nearly full hold would cut the tail off a segment's place, to be written
+  // later as a short segment with no gap in the numbers.
   for (std::size_t j = unconfirmed_.size(); j-- > keptUpTo;) {
     for (auto chunk = unconfirmed_[j].audio.rbegin(); chunk != unconfirmed_[j].audio.rend();
          ++chunk) {
-      hold(std::move(*chunk), true);
+      hold(std::move(*chunk), true, false);
     }
   }
+  trimHold();
   unconfirmed_.erase(unconfirmed_.begin() + static_cast<std::ptrdiff_t>(first), unconfirmed_.end());
 }
 

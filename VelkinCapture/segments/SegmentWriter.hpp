@@ -89,7 +89,9 @@ class SegmentWriter {
   std::optional<std::string> begin(const Chunk& first, int64_t number);
   void finish(double lostBefore = -1);
   void enterOutage(const std::string& line);
-  void hold(Chunk chunk, bool atFront);
+  // Trimmed to the hold's size unless `trim` is false: the caller trims later.
+  void hold(Chunk chunk, bool atFront, bool trim = true);
+  void trimHold();
   void drop(Chunk& chunk);
   void giveBack(std::size_t first);
   void checkFinishes();
