@@ -82,6 +82,9 @@ class SegmentWriter {
     std::shared_ptr<MediaWriter> writer;
     int64_t number = 0;
     std::deque<Chunk> audio;
+    // Why its ready marker could not be made (an errno value), set before the
+    // fate turns failed.
+    std::shared_ptr<std::atomic<int>> markerError = std::make_shared<std::atomic<int>>(0);
   };
 
   void take(Chunk chunk);
