@@ -148,14 +148,17 @@ std::string escapeText(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto byte = static_cast<unsigned char>(text[i]);
     // The length of the UTF-8 sequence that `byte` begins, and the range its
-    // second byte must lie in (which rules out overlong forms, surrogates and
-    // code points above U+10FFFF); 0 for a byte that begins none.
+    // second byte must lie in (which rules out overlong forms, surrogates,
+    // code points above U+10FFFF and the C1 controls U+0080 to U+009F, whose
+    // U+0085 some readers take for a line end: each byte is then escaped); 0 for
+    // a byte that begins none.
     std::size_t length = 0;
     unsigned char low = 0x80, high = 0xbf;
     if (byte >= 0x20 && byte < 0x7f) {
       length = 1;
     } else if (byte >= 0xc2 && byte <= 0xdf) {
       length = 2;
+      low = byte == 0xc2 ? 0xa0 : 0x80;
     } else if (byte >= 0xe0 && byte <= 0xef) {
       length = 3;
       low = byte == 0xe0 ? 0xa0 : 0x80;

@@ -67,7 +67,8 @@ class HeldDirectory {
                                                   std::string_view role);
 
 // `text` as valid UTF-8 without control characters: each control character, and
-// each byte that is not part of a valid UTF-8 sequence, written as \xNN.
+// each byte that is not part of a valid UTF-8 sequence, written as \xNN (a C1
+// control as its two bytes, \xc2\xNN).
 std::string escapeText(std::string_view text);
 
 }  // namespace velkin

@@ -72,8 +72,10 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
   // The poll's wait, and whether a stop signal came: both on the main thread only.
   asio::steady_timer timer(runtime.mainQueue());
   bool stopRequested = false;
-  // Set while the start is under way: a stop signal then ends the start.
+  // Set while the start is under way: a stop signal then ends the start, unless
+  // `capture` has printed its readiness line already.
   const Directory* starting = nullptr;
+  const CaptureController* capture = nullptr;
   // SIGTERM, SIGINT and SIGHUP ask for the orderly stop that "capture.stop" asks
   // for. The first puts back the default action, so a second ends the process.
   // During the start (a server that never answers, a permission prompt) there
@@ -84,7 +86,7 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
     if (error) {
       return;
     }
-    if (starting != nullptr) {
+    if (starting != nullptr && !capture->hasAnnounced()) {
       fail(Error{"Velkin", signal,
                  std::string("The start was cancelled by ") + (signal == SIGINT   ? "SIGINT"
                                                                : signal == SIGHUP ? "SIGHUP"
@@ -162,6 +164,7 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
 
   CaptureController controller(host, runtime, segments.directory());
 
+  capture = &controller;
   starting = &controlDirectory;
   std::optional<Error> failed =
       co_await asio::co_spawn(runtime.workerExecutor(), controller.start(), asio::use_awaitable);

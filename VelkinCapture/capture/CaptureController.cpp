@@ -148,6 +148,9 @@ asio::awaitable<std::optional<Error>> CaptureController::start() {
     co_return failed;
   }
 
+  // Set first, so that a stop signal seen once the line is out takes the
+  // orderly stop, never the failed start.
+  announced_.store(true);
   // Flushed at once: a parent reading through a pipe must not wait for exit.
   writeStandardOutput("VELKIN_CAPTURE_READY " + directory_.path().string() + "\n");
   co_return std::nullopt;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -43,6 +44,10 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   // segment to its finish, on that writer's own queue. Never fails.
   asio::awaitable<void> stop();
 
+  // Whether start() has reached the readiness line; true from just before the
+  // line goes out. Any thread.
+  bool hasAnnounced() const { return announced_.load(); }
+
   // Blocks until every segment finish started so far has completed, or `timeout`.
   bool waitForPendingFinishes(std::chrono::milliseconds timeout);
 
@@ -77,7 +82,8 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   SerialQueue screenQueue_;
   // Written once by start() before capture begins, read by stop() afterwards.
   std::unique_ptr<CaptureStream> stream_;
-  std::mutex observedOutputsLock_;  // guards observedOutputs_
+  std::atomic<bool> announced_{false};  // set once, by start()
+  std::mutex observedOutputsLock_;      // guards observedOutputs_
   std::set<std::string> observedOutputs_;
 };
 

@@ -21,7 +21,7 @@ class ParentProcess {
   // `pid` above 0 names one process: a pidfd is opened at once, so that a pid
   // reused after the parent's end cannot be mistaken for it later. -N, for N
   // above 1, names process group N, which has ended once no process is left
-  // in it.
+  // in it but the agent.
   explicit ParentProcess(pid_t pid);
   ~ParentProcess();
   ParentProcess(const ParentProcess&) = delete;
@@ -34,6 +34,7 @@ class ParentProcess {
 
  private:
   pid_t pid_;
+  bool inOwnGroup_;  // the agent is in the watched group
   int pidfd_ = -1;
   bool endedAtOpen_ = false;
 };

@@ -21,21 +21,22 @@ namespace {
 
 using Fate = SegmentWriter::Fate;
 
-// Creates the empty ready marker; false when it could not. Whatever stands at
+// Creates the empty ready marker: 0, or the errno value that kept it from being
+// made. Whatever stands at
 // the name goes first, and the marker is a new file or nothing: a hard link
 // planted there keeps its target's contents, a symbolic link is not followed,
 // and a FIFO can neither block the finishing thread nor pass for the marker.
-bool createReadyMarker(const Directory& directory, const std::string& marker) {
+int createReadyMarker(const Directory& directory, const std::string& marker) {
   if (const int failed = directory.remove(marker); failed != 0 && failed != ENOENT) {
-    return false;
+    return failed;
   }
   const int fd =
       directory.openFile(marker, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0666);
   if (fd < 0) {
-    return false;
+    return errno;
   }
   ::close(fd);
-  return true;
+  return 0;
 }
 
 // Full scale 1.0 is 32768, saturating at both limits, NaN as silence: the same
@@ -322,6 +323,7 @@ void SegmentWriter::finish(double lostBefore) {
   input_.reset();
   start_.reset();
   std::shared_ptr<std::atomic<Fate>> fate = unconfirmed_.back().fate;
+  std::shared_ptr<std::atomic<int>> markerError = unconfirmed_.back().markerError;
   const std::string name = segmentFileName(label_, unconfirmed_.back().number);
 
   // The last finish of a run: whatever fails from here on is lost, and it says
@@ -347,12 +349,13 @@ void SegmentWriter::finish(double lostBefore) {
   // writer's next segment is being written; it touches none of this class's
   // fields, only what it captured. A segment whose audio went back to the hold
   // is left to the writer, which writes its number again.
-  writer->finishWriting([writer, directory = directory_, name, fate, finishes = finishes_,
-                         last = std::move(last), lostBefore, label = label_] {
+  writer->finishWriting([writer, directory = directory_, name, fate, markerError,
+                         finishes = finishes_, last = std::move(last), lostBefore, label = label_] {
     Fate expected = Fate::pending;
     if (writer->status() == MediaWriterStatus::completed &&
         fate->compare_exchange_strong(expected, Fate::completed)) {
-      if (!createReadyMarker(directory, markerName(name))) {
+      if (const int failed = createReadyMarker(directory, markerName(name))) {
+        markerError->store(failed);  // before the fate, which publishes it
         fate->store(Fate::failed);
       }
     } else if (expected == Fate::pending) {
@@ -386,7 +389,7 @@ void SegmentWriter::enterOutage(const std::string& line) {
   lastAttempt_ = clock_;
 }
 
-void SegmentWriter::hold(Chunk chunk, bool atFront) {
+void SegmentWriter::hold(Chunk chunk, bool atFront, bool trim) {
   if (chunk.countedIn != outage_) {
     chunk.countedIn = outage_;
     outageHeld_ += secondsOf(chunk.frames, chunk.rate);
@@ -397,6 +400,12 @@ void SegmentWriter::hold(Chunk chunk, bool atFront) {
   } else {
     held_.push_back(std::move(chunk));
   }
+  if (trim) {
+    trimHold();
+  }
+}
+
+void SegmentWriter::trimHold() {
   // Full: the oldest segment's place goes whole, and is counted, so that the
   // numbers left out are exactly the call that is lost.
   while (!held_.empty() && secondsOf(heldFrames_, held_.front().rate) > holdSeconds_) {
@@ -448,12 +457,16 @@ void SegmentWriter::giveBack(std::size_t first) {
   if (keptUpTo < unconfirmed_.size()) {
     counter_ = unconfirmed_[keptUpTo].number - 1;
   }
+  // All of it goes back before the hold is trimmed: trimmed chunk by chunk, a
+  // nearly full hold would cut the tail off a segment's place, to be written
+  // later as a short segment with no gap in the numbers.
   for (std::size_t j = unconfirmed_.size(); j-- > keptUpTo;) {
     for (auto chunk = unconfirmed_[j].audio.rbegin(); chunk != unconfirmed_[j].audio.rend();
          ++chunk) {
-      hold(std::move(*chunk), true);
+      hold(std::move(*chunk), true, false);
     }
   }
+  trimHold();
   unconfirmed_.erase(unconfirmed_.begin() + static_cast<std::ptrdiff_t>(first), unconfirmed_.end());
 }
 
@@ -466,7 +479,12 @@ void SegmentWriter::checkFinishes() {
       continue;
     }
     if (fate == Fate::failed) {
-      const std::optional<Error> error = unconfirmed_.front().writer->error();
+      const Unconfirmed& failed = unconfirmed_.front();
+      std::optional<Error> error = failed.writer->error();
+      if (const int marker = failed.markerError->load(); !error && marker != 0) {
+        error = posixError(
+            marker, directory_.pathOf(markerName(segmentFileName(label_, failed.number))).string());
+      }
       enterOutage("Velkin " + label_ + " writer error: " +
                   (error ? error->localizedDescription() : std::string("finish failed")) + "\n");
       giveBack(0);

@@ -82,6 +82,9 @@ class SegmentWriter {
     std::shared_ptr<MediaWriter> writer;
     int64_t number = 0;
     std::deque<Chunk> audio;
+    // Why its ready marker could not be made (an errno value), set before the
+    // fate turns failed.
+    std::shared_ptr<std::atomic<int>> markerError = std::make_shared<std::atomic<int>>(0);
   };
 
   void take(Chunk chunk);
@@ -89,7 +92,9 @@ class SegmentWriter {
   std::optional<std::string> begin(const Chunk& first, int64_t number);
   void finish(double lostBefore = -1);
   void enterOutage(const std::string& line);
-  void hold(Chunk chunk, bool atFront);
+  // Trimmed to the hold's size unless `trim` is false: the caller trims later.
+  void hold(Chunk chunk, bool atFront, bool trim = true);
+  void trimHold();
   void drop(Chunk& chunk);
   void giveBack(std::size_t first);
   void checkFinishes();

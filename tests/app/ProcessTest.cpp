@@ -204,19 +204,28 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
 // Meanwhile a second agent on either directory fails, touching nothing of the first.
 TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPoll) {
   const fs::path control = root_ / "capture-control";
-  // -1, -2: the parent ends, reaped or not; -3: the parent's process group ends.
-  for (const int stop : {0, SIGTERM, SIGINT, SIGHUP, -1, -2, -3}) {
+  // -1, -2: the parent ends, reaped or not; -3: the parent's process group ends;
+  // -4: so does a group that the agent is in as well.
+  for (const int stop : {0, SIGTERM, SIGINT, SIGHUP, -1, -2, -3, -4}) {
     SCOPED_TRACE(stop);
     fs::remove(control / "capture.stop");  // the last one's, a directory, would fail the start
     // A stand-in for the parent, killed and reaped by its pid even when the test fails.
-    AgentProcess parent(stop == -3
-                            ? std::vector<std::string>{"/usr/bin/setsid", "/bin/sleep", "infinity"}
-                            : std::vector<std::string>{"/bin/sleep", "infinity"});
+    // -4: a group of its own in this session, which the agent then joins.
+    const std::string perl = "/usr/bin/perl";
+    AgentProcess parent(
+        stop == -3 ? std::vector<std::string>{"/usr/bin/setsid", "/bin/sleep", "infinity"}
+        : stop == -4
+            ? std::vector<std::string>{perl, "-e", "setpgrp; exec @ARGV", "/bin/sleep", "infinity"}
+            : std::vector<std::string>{"/bin/sleep", "infinity"});
     const fs::path segments = root_ / std::to_string(stop);
-    const std::string watched = (stop == -3 ? "-" : "") + std::to_string(parent.pid());
-    ASSERT_TRUE(stop != -3 || waitFor([&] { return ::getpgid(parent.pid()) == parent.pid(); }, 5s));
-    AgentProcess agent({a, segments.string(), control.string(), watched},
-                       "audio-seconds=12;microphone-seconds=7");
+    const std::string watched = (stop <= -3 ? "-" : "") + std::to_string(parent.pid());
+    ASSERT_TRUE(stop > -3 || waitFor([&] { return ::getpgid(parent.pid()) == parent.pid(); }, 5s));
+    std::vector<std::string> command = {a, segments.string(), control.string(), watched};
+    if (stop == -4) {
+      command.insert(command.begin(), {perl, "-e", "setpgrp 0, shift or die; exec @ARGV",
+                                       std::to_string(parent.pid())});
+    }
+    AgentProcess agent(command, "audio-seconds=12;microphone-seconds=7");
     ASSERT_TRUE(waitFor([&] { return contents(segments).size() == 8; }, 10s));  // 5 files, 3 marked
     EXPECT_TRUE(keepsRunning(agent, control));
     EXPECT_EQ(agent.standardOutput(), "VELKIN_CAPTURE_READY " + segments.string() + "\n");
@@ -239,7 +248,7 @@ TEST_F(ProcessTest, AParentThatEndsAStopFileOrAStopSignalStopsTheAgentWithinAPol
     (void)(stop > 0   ? ::kill(agent.pid(), stop)
            : stop < 0 ? ::kill(parent.pid(), SIGKILL)
                       : ::mkdir((control / "capture.stop").c_str(), 0755));
-    (void)((stop == -1 || stop == -3) && parent.waitForExit(1s));
+    (void)((stop == -1 || stop <= -3) && parent.waitForExit(1s));
     const std::optional<int> status = agent.waitForExit(5s);
     ASSERT_EQ(status, 0);
     EXPECT_LT(agent.endedAt() - asked, testing::kAgentPollInterval + testing::stretched(200ms));
