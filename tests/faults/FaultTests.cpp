@@ -15,6 +15,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "AgentProcess.hpp"
@@ -401,8 +403,21 @@ const Misuse kMisuses[] = {
      }},
 };
 
-INSTANTIATE_TEST_SUITE_P(Table, MisuseTest, ::testing::ValuesIn(kMisuses),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+// Each case named after its description, which is also what a failure prints.
+void PrintTo(const Misuse& misuse, std::ostream* out) {
+  *out << misuse.name;
+}
+INSTANTIATE_TEST_SUITE_P(Table, MisuseTest, ::testing::ValuesIn(kMisuses), [](const auto& info) {
+  std::string name;
+  bool up = true;
+  for (const char c : std::string_view(info.param.name)) {
+    if (std::isalnum(static_cast<unsigned char>(c))) {
+      name += up ? char(std::toupper(static_cast<unsigned char>(c))) : c;
+    }
+    up = !std::isalnum(static_cast<unsigned char>(c));
+  }
+  return name;
+});
 
 }  // namespace
 }  // namespace velkin::faults

@@ -142,7 +142,11 @@ TEST(AgentProcess, FollowsAHeadsetThatSwitchesProfileMidCall) {
     const int64_t start = testing::firstAbove(t, 0.1f).value_or(int64_t(t.size()));
     const testing::Run gap = testing::longestZeroRun(t, start);
     std::printf("track %d: longest silence %.1f ms\n", track, double(gap.length) * 1000 / rate);
-    EXPECT_LT(gap.length, rate * 3 / 20) << "at " << double(gap.start) / rate << " s";
+    // PipeWire links a new device's stream through its session manager, and
+    // moves the test's own players only then: 107-187 ms there, against 76-98 ms
+    // on PulseAudio, whatever the recorder.
+    const int64_t bound = daemon.pipeWire() ? rate / 5 : rate * 3 / 20;
+    EXPECT_LT(gap.length, bound) << "at " << double(gap.start) / rate << " s";
     // Never the other track's signal, in any 100 ms without a click.
     for (size_t at = size_t(start); at + rate / 10 <= t.size(); at += rate / 10) {
       const auto window = std::span(t).subspan(at, rate / 10);
