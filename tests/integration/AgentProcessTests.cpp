@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <thread>
 
@@ -22,13 +23,20 @@ namespace fs = std::filesystem;
 
 constexpr int64_t rate = 48000;
 
-TEST(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPromptly) {
+// A private server whose sinks have gone quiet, and the agent's directories in it.
+struct AgentProcess : ::testing::Test {
+  void SetUp() override {
+    ASSERT_EQ(daemon.failure(), "");
+    quiet = testing::settleSinks(daemon, {"call", "mic_in"});
+    ASSERT_TRUE(quiet);
+  }
   testing::PulseDaemon daemon;
-  ASSERT_EQ(daemon.failure(), "");
+  std::unique_ptr<testing::Player> quiet;  // keeps the sinks rendering as asked
   const fs::path segments = fs::path(daemon.directory()) / "segments";
   const fs::path control = fs::path(daemon.directory()) / "control";
-  const auto quiet = testing::settleSinks(daemon, {"call", "mic_in"});
-  ASSERT_TRUE(quiet);
+};
+
+TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPromptly) {
   // Noise, so that any frame lost or repeated anywhere shows; one player, so that
   // frame n reaches both sinks at the same moment; and a deep buffer, so that the
   // player never runs dry on a busy machine (the server would skip frames).
@@ -86,13 +94,7 @@ TEST(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsPrompt
 // opens its microphone: in one step both defaults move to new 16 kHz mono devices
 // and the old ones go, the call's stream moving with its sink; then back. Each
 // track follows within a short silence, on one timeline, in 48 kHz stereo files.
-TEST(AgentProcess, FollowsAHeadsetThatSwitchesProfileMidCall) {
-  testing::PulseDaemon daemon;
-  ASSERT_EQ(daemon.failure(), "");
-  const fs::path segments = fs::path(daemon.directory()) / "segments";
-  const fs::path control = fs::path(daemon.directory()) / "control";
-  const auto quiet = testing::settleSinks(daemon, {"call", "mic_in"});
-  ASSERT_TRUE(quiet);
+TEST_F(AgentProcess, FollowsAHeadsetThatSwitchesProfileMidCall) {
   const double hertz[2] = {440, 1000};
   testing::Player player({{"call", [&](int64_t n) { return testing::tone(n, hertz[0], 0.2f); }},
                           {"mic_in", [&](int64_t n) { return testing::tone(n, hertz[1], 0.2f); }}});
