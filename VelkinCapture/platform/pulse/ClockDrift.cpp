@@ -105,7 +105,10 @@ void ClockDrift::observe(int64_t index, int64_t capturedAt, int64_t placedAt) {
   }
   const double most = limits_.pullPpm * 1e-6;
   const double pull = std::clamp((stray - startStray_) / double(limits_.pullFrames), -most, most);
-  ratio_ = 1 + slope - pull;
+  // Never further from 1 than the largest drift and pull: a stray line cannot
+  // make the resampler run wild.
+  const double widest = (limits_.maxPpm + limits_.pullPpm) * 1e-6;
+  ratio_ = std::clamp(1 + slope - pull, 1 - widest, 1 + widest);
 }
 
 }  // namespace velkin::pulse
