@@ -34,7 +34,7 @@ void ClockDrift::restart() {
   ratio_.reset();
   outOfRange_ = false;
   ppm_ = 0;
-  startStray_ = 0;
+  startStray_.reset();
 }
 
 void ClockDrift::observe(int64_t index, int64_t capturedAt, int64_t placedAt) {
@@ -90,21 +90,22 @@ void ClockDrift::observe(int64_t index, int64_t capturedAt, int64_t placedAt) {
   const Point latest = points_.back();
   const double stray = double(latest.placed) - (double(latest.index) + double(origin.offset) +
                                                 intercept + slope * x(latest));
-  if (!ratio_) {
+  if (!startStray_) {
     // Where the track started stays where it is (a source that had audio ready
     // when the track began is placed after that start): only drift is undone.
+    // Taken once, so that a slow drift adds up over more than the points kept.
     startStray_ = double(origin.placed) - (double(origin.index + origin.offset) + intercept);
   }
   const bool drifts = std::fabs(slope) > slopeError;
   const bool strayed =
-      std::fabs(stray - startStray_) >= std::max(double(limits_.strayFrames), noise);
+      std::fabs(stray - *startStray_) >= std::max(double(limits_.strayFrames), noise);
   outOfRange_ = drifts && std::fabs(ppm_) > limits_.maxPpm;
   if (outOfRange_ || (!ratio_ && (!drifts || !strayed))) {
     ratio_.reset();
     return;
   }
   const double most = limits_.pullPpm * 1e-6;
-  const double pull = std::clamp((stray - startStray_) / double(limits_.pullFrames), -most, most);
+  const double pull = std::clamp((stray - *startStray_) / double(limits_.pullFrames), -most, most);
   // Never further from 1 than the largest drift and pull: a stray line cannot
   // make the resampler run wild.
   const double widest = (limits_.maxPpm + limits_.pullPpm) * 1e-6;

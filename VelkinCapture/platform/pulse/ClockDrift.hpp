@@ -75,7 +75,7 @@ class ClockDrift {
   std::optional<double> ratio_;
   bool outOfRange_ = false;
   double ppm_ = 0;
-  double startStray_ = 0;  // how far the first dating's audio lay from its capture
+  std::optional<double> startStray_;  // how far the first dating's audio lay from its capture
 };
 
 }  // namespace velkin::pulse
