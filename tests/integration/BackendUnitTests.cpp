@@ -12,6 +12,7 @@
 #include <fstream>
 #include <future>
 #include <numbers>
+#include <random>
 #include <span>
 #include <string>
 #include <utility>
@@ -96,8 +97,11 @@ pulse::StreamTiming steady(int64_t startFrame, int64_t written, int64_t latency 
 // A source `ppm` off the timeline's clock, dated every 4 s with up to `jitter`
 // frames of noise (a frame only ever looks captured early), placed at the ratio
 // the estimate gives: how far (ms) its audio strayed from where it was captured,
-// at most and at the end.
-std::pair<double, double> drift(pulse::ClockDrift& clock, double ppm, int64_t jitter, int datings) {
+// at most and at the end. `step`: frames lost at once after 20 minutes.
+std::pair<double, double> drift(pulse::ClockDrift& clock, double ppm, int64_t jitter, int datings,
+                                int64_t step = 0) {
+  std::mt19937 random(18);
+  std::uniform_int_distribution<int64_t> early(0, jitter);
   double index = 0;
   double placed = 0;
   std::pair<double, double> strayed;
@@ -105,8 +109,7 @@ std::pair<double, double> drift(pulse::ClockDrift& clock, double ppm, int64_t ji
     const int64_t captured = int64_t(k) * 192'000;
     strayed.second = (placed - double(captured)) / 48;
     strayed.first = std::max(strayed.first, std::fabs(strayed.second));
-    const auto early = int64_t((uint64_t(k) * 2654435761u) % uint64_t(jitter + 1));
-    clock.observe(int64_t(index), captured - early, int64_t(placed));
+    clock.observe(int64_t(index), captured - early(random) + (k > 300 ? step : 0), int64_t(placed));
     index += 192'000 * (1 + ppm * 1e-6);
     placed += 192'000 * (1 + ppm * 1e-6) * clock.ratio().value_or(1);
   }
@@ -115,19 +118,22 @@ std::pair<double, double> drift(pulse::ClockDrift& clock, double ppm, int64_t ji
 
 TEST(ClockDrift, OnlyADriftBeyondTheNoiseIsResampledBackWithinTheRange) {
   const pulse::ClockDrift::Limits limits = pulse::tuning::driftLimits(48000);
-  // Ten minutes on the same clock, with a steady source's noise or a monitor's
-  // pieces of 35 ms: never resampled (the audio lies exactly where it came), so
-  // it stays bit-exact.
-  for (const int64_t jitter : {48, 1700}) {
-    pulse::ClockDrift clock(limits);
-    EXPECT_EQ(drift(clock, 0, jitter, 150).first, 0) << jitter;
+  // An hour on the same clock, with a steady source's noise up to a monitor's
+  // pieces of 35 ms, and a step of audio lost or doubled: never resampled (the
+  // audio lies exactly where it came), so it stays bit-exact.
+  for (const int64_t jitter : {48, 480, 1024, 1700}) {
+    for (const int64_t step : {0, 240, -1000}) {
+      pulse::ClockDrift clock(limits);
+      EXPECT_EQ(drift(clock, 0, jitter, 900, step).first, 0) << jitter << " " << step;
+    }
   }
   // Drifts either way are brought back and held within 25 ms: 90 s of them.
   // Four times the drift strays further before it is known, and comes back.
-  for (const double ppm : {500.0, -500.0, 1000.0, -1000.0, 4000.0, -4000.0}) {
+  // A slow one, over more datings than the estimate keeps, within the hour.
+  for (const double ppm : {500.0, -500.0, 1000.0, -1000.0, 4000.0, -4000.0, 15.0, -15.0}) {
     SCOPED_TRACE(ppm);
     pulse::ClockDrift clock(limits);
-    const auto [most, last] = drift(clock, ppm, 48, 23);
+    const auto [most, last] = drift(clock, ppm, 48, std::fabs(ppm) < 100 ? 900 : 23);
     ASSERT_TRUE(clock.ratio());
     EXPECT_NEAR(*clock.ratio(), 1 / (1 + ppm * 1e-6), 6e-4);  // still pulling back
     EXPECT_LT(most, std::fabs(ppm) > 1000 ? 50 : 25);

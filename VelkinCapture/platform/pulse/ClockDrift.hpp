@@ -29,7 +29,8 @@ namespace velkin::pulse {
 // resampled: its audio stays bit-exact. Resampling starts once the slope is
 // clearly not 1 and the track has strayed a few milliseconds from where it
 // belongs; it then lasts until the next hole in the track (a suspended source, a
-// new device), after which nothing is known of the clock and it starts afresh.
+// new device), after which nothing is known of the clock and it starts afresh;
+// so does a dating that jumps off the line (audio lost or doubled at once).
 // A clock further off than maxPpm is not corrected: the track is copied through
 // as before (outOfRange says so).
 //
@@ -70,12 +71,23 @@ class ClockDrift {
     int64_t placed = 0;  // placedAt
   };
 
+  // The latest line through the points: where the next dating should lie.
+  struct Line {
+    double centre = 0;      // the stream frame the line is surest at
+    double offset = 0;      // its capturedAt - index there
+    double slope = 0;       // offset frames per stream frame
+    double slopeError = 0;  // how far the slope may be off
+    double tolerance = 0;   // how far a dating may lie from the line by noise
+  };
+
   Limits limits_;
   std::vector<Point> points_;
   std::optional<double> ratio_;
   bool outOfRange_ = false;
   double ppm_ = 0;
-  double startStray_ = 0;  // how far the first dating's audio lay from its capture
+  std::optional<Line> line_;
+  int64_t firstIndex_ = 0;            // the first dating's since the restart
+  std::optional<double> startStray_;  // how far the first dating's audio lay from its capture
 };
 
 }  // namespace velkin::pulse

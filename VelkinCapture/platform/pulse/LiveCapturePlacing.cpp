@@ -46,11 +46,12 @@ void LiveCapture::settleMove(RecordTrack& track, bool force) {
       oldFrames < most && int64_t(track.pending.size()) / frameBytes < most) {
     return;
   }
+  // The new device has a clock of its own: resampling starts afresh once known.
+  // What the resampler still held comes first, and the old audio kept follows it.
+  endResampling(track);
   const int64_t kept =
       newStart ? std::clamp<int64_t>(*newStart - track.timeline.position(), 0, oldFrames)
                : oldFrames;
-  // The new device has a clock of its own: resampling starts afresh once known.
-  endResampling(track);
   if (live_ && kept > 0) {
     track.batcher.addAudio(std::span(track.previousPending.data(), size_t(kept * frameBytes)));
     track.timeline.advance(kept);
@@ -162,10 +163,12 @@ void LiveCapture::placeSilence(RecordTrack& track, int64_t frames) {
 }
 
 void LiveCapture::fillUntil(RecordTrack& track, int64_t frame) {
-  // A fill follows the audio the resampler holds.
-  if (frame > track.timeline.position() + driftOf(track).resampler.held()) {
-    endResampling(track);
+  // A fill follows the audio the resampler holds: up to its end, there is
+  // nothing to fill, and the track stays resampled.
+  if (frame <= track.timeline.position() + driftOf(track).resampler.held()) {
+    return;
   }
+  endResampling(track);
   placeSilence(track, track.timeline.silenceUntil(frame));
 }
 
