@@ -100,8 +100,9 @@ pulse::StreamTiming steady(int64_t startFrame, int64_t written, int64_t latency 
 // at most and at the end. `step`: frames lost at once after 20 minutes.
 std::pair<double, double> drift(pulse::ClockDrift& clock, double ppm, int64_t jitter, int datings,
                                 int64_t step = 0) {
+  // The engine's output is the same everywhere; a distribution's is not.
   std::mt19937 random(18);
-  std::uniform_int_distribution<int64_t> early(0, jitter);
+  const auto early = [&] { return int64_t(random() % uint64_t(jitter + 1)); };
   double index = 0;
   double placed = 0;
   std::pair<double, double> strayed;
@@ -109,7 +110,7 @@ std::pair<double, double> drift(pulse::ClockDrift& clock, double ppm, int64_t ji
     const int64_t captured = int64_t(k) * 192'000;
     strayed.second = (placed - double(captured)) / 48;
     strayed.first = std::max(strayed.first, std::fabs(strayed.second));
-    clock.observe(int64_t(index), captured - early(random) + (k > 300 ? step : 0), int64_t(placed));
+    clock.observe(int64_t(index), captured - early() + (k > 300 ? step : 0), int64_t(placed));
     index += 192'000 * (1 + ppm * 1e-6);
     placed += 192'000 * (1 + ppm * 1e-6) * clock.ratio().value_or(1);
   }
