@@ -450,8 +450,9 @@ TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
   std::printf("click %.1f ms later in the call audio\n",
               double(*systemClick - *microphoneClick) * 1000 / rate);
   EXPECT_LT(std::abs(*systemClick - *microphoneClick), rate / 10);
-  // Both tracks still end together, and the tone resumed after the silence.
-  EXPECT_NEAR(double(microphone.size()) / rate, double(system.size()) / rate, 0.04);
+  // Both tracks still end together, as far as that dating lets them (the click's
+  // bound), and the tone resumed after the silence.
+  EXPECT_NEAR(double(microphone.size()) / rate, double(system.size()) / rate, 0.1);
   EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, gap.start + gap.length + window / 2,
                                int64_t(microphone.size()))),
             0.15);
