@@ -4,6 +4,7 @@
 
 #include "platform/Application.hpp"
 #include "platform/Capture.hpp"
+#include "platform/EchoCanceller.hpp"
 #include "platform/MediaWriter.hpp"
 #include "platform/Permissions.hpp"
 
@@ -19,6 +20,7 @@ class Host {
   virtual ApplicationService& application() = 0;
   virtual CaptureService& capture() = 0;
   virtual MediaWriterService& mediaWriter() = 0;
+  virtual EchoCancellerService& echoCanceller() = 0;
 };
 
 // The one place that picks this build's backend.

@@ -86,6 +86,10 @@ Result<Scenario> Scenario::parse(std::string_view text) {
       {"audio-seconds", seconds(&Scenario::audioSeconds)},
       {"microphone-seconds", seconds(&Scenario::microphoneSeconds)},
       {"start-gate", [](Scenario& s, const std::string& v) { return (s.startGate = v, true); }},
+      {"echo-canceller-error",
+       [](Scenario& s, const std::string& v) {
+         return (s.echoCancellerError = scriptedError(v), true);
+       }},
       {"fail-after-delivery",
        [](Scenario& s, const std::string& v) {
          return (s.failAfterDelivery = scriptedError(v), true);
@@ -119,6 +123,42 @@ ScriptedHost::ScriptedHost(Scenario scenario, std::unique_ptr<MediaWriterService
       runtime_(runtime) {}
 
 ScriptedHost::~ScriptedHost() = default;
+
+namespace {
+
+class EchoReplay final : public EchoCanceller {
+ public:
+  EchoReplay(int rate, uint32_t nearChannels, uint32_t farChannels)
+      : rate_(rate), near_(nearChannels), far_(farChannels) {}
+  int64_t framesPerChunk() const override { return rate_ / 100; }
+  std::optional<Error> process(std::span<const float> farEnd, std::span<float> nearEnd) override {
+    for (size_t f = 0; f < nearEnd.size() / near_; ++f) {
+      for (size_t c = 0; c < near_; ++c) {
+        nearEnd[f * near_ + c] = farEnd[f * far_ + std::min<size_t>(c, far_ - 1)];
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  int rate_;
+  size_t near_;
+  size_t far_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<EchoCanceller>> ScriptedHost::makeEchoCanceller(int sampleRate,
+                                                                       uint32_t nearChannels,
+                                                                       uint32_t farChannels) {
+  record("makeEchoCanceller " + std::to_string(sampleRate) + " " + std::to_string(nearChannels) +
+         " " + std::to_string(farChannels));
+  if (scenario_.echoCancellerError) {
+    return *scenario_.echoCancellerError;
+  }
+  return std::unique_ptr<EchoCanceller>(
+      std::make_unique<EchoReplay>(sampleRate, nearChannels, farChannels));
+}
 
 void ScriptedHost::record(std::string call, bool onMainThreadOnly) {
   if (onMainThreadOnly && runtime_ != nullptr && !runtime_->isMainThread()) {

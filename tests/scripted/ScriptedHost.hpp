@@ -42,6 +42,8 @@ struct Scenario {
   // The media writer's finishes never end, as on a disk that stalls: their
   // completions block the finishing thread for good.
   bool stallFinishes = false;
+  // Echo cancellers cannot be made, for this reason.
+  std::optional<Error> echoCancellerError;
 
   // Parses ";"-separated or line-separated "key=value" pairs. Unknown keys are errors.
   static Result<Scenario> parse(std::string_view text);
@@ -52,7 +54,11 @@ class ScriptedStream;
 // The host of tests: answers from a scenario, calls its handlers from a thread
 // of its own, and delivers samples with explicit presentation times, never
 // paced by a clock. It records every call the agent makes of it.
-class ScriptedHost final : public Host, PermissionService, ApplicationService, CaptureService {
+class ScriptedHost final : public Host,
+                           PermissionService,
+                           ApplicationService,
+                           CaptureService,
+                           EchoCancellerService {
  public:
   // `media` is the media writer to use. Application calls are checked to run on the
   // main thread of `runtime`, if given.
@@ -64,6 +70,7 @@ class ScriptedHost final : public Host, PermissionService, ApplicationService, C
   ApplicationService& application() override { return *this; }
   CaptureService& capture() override { return *this; }
   MediaWriterService& mediaWriter() override { return *media_; }
+  EchoCancellerService& echoCanceller() override { return *this; }
 
   // Every call so far, in order; one made off the main thread that should not
   // have been says so.
@@ -98,6 +105,10 @@ class ScriptedHost final : public Host, PermissionService, ApplicationService, C
   std::unique_ptr<CaptureStream> makeStream(const ContentFilter&,
                                             const StreamConfiguration& configuration,
                                             StreamDelegate& delegate) override;
+  // Its cancellers hand back the far end they were given in place of the near
+  // end, so that a track shows which far-end audio met which near-end frame.
+  Result<std::unique_ptr<EchoCanceller>> makeEchoCanceller(int sampleRate, uint32_t nearChannels,
+                                                           uint32_t farChannels) override;
 
   const Scenario scenario_;
   std::unique_ptr<MediaWriterService> media_;
