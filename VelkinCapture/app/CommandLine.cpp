@@ -47,9 +47,27 @@ std::filesystem::path fileLocation(std::string_view path,
   return text;
 }
 
-Settings resolveSettings(std::span<const std::string> arguments,
+std::span<const std::string> readOptions(std::span<const std::string> arguments,
+                                         Settings& settings) {
+  while (!arguments.empty() && arguments.front().size() > 1 && arguments.front().front() == '-') {
+    const std::string option = arguments.front();
+    arguments = arguments.subspan(1);
+    if (option == "--") {
+      break;
+    }
+    if (option != "--echo-cancel") {
+      settings.unknownOption = option;
+      break;
+    }
+    settings.echoCancel = true;
+  }
+  return arguments;
+}
+
+Settings resolveSettings(std::span<const std::string> allArguments,
                          const std::filesystem::path& currentDirectory) {
   Settings settings;
+  const std::span<const std::string> arguments = readOptions(allArguments, settings);
   const std::string defaultSegments = currentDirectory.string() + "/runtime/segments";
   settings.segmentDirectory =
       fileLocation(arguments.size() > 0 ? arguments[0] : defaultSegments, currentDirectory);

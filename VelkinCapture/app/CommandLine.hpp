@@ -9,8 +9,12 @@
 
 namespace velkin {
 
-// The agent's three settings, all from positional arguments.
+// The agent's settings: options first, then three positional arguments.
 struct Settings {
+  // "--echo-cancel": the candidate track without the far end's echo.
+  bool echoCancel = false;
+  // The first option that is not one of the agent's, which fails the start.
+  std::optional<std::string> unknownOption;
   std::filesystem::path segmentDirectory;
   std::filesystem::path controlDirectory;
   // The third argument as given, and what it names when it is a valid one.
@@ -29,11 +33,18 @@ std::optional<int32_t> parseParentPid(std::string_view text);
 std::filesystem::path fileLocation(std::string_view path,
                                    const std::filesystem::path& currentDirectory);
 
-// `arguments` excludes the program's name; those after the third are ignored.
-// A present argument is used as it is, even when empty; only a missing one takes
-// the default: "<cwd>/runtime/segments", and "capture-control" beside the
-// segment directory (its path with the last component dropped, or with ".."
-// added when that component is "." or "..").
+// Reads the options into `settings`; returns the positional arguments after
+// them. `arguments` excludes the program's name. Options come first: each argument
+// that begins with "-" (but is not "-" itself) up to "--", which ends them and is
+// dropped. An unknown option ends them too. Of the positional arguments after
+// them, those after the third are ignored.
+std::span<const std::string> readOptions(std::span<const std::string> arguments,
+                                         Settings& settings);
+
+// The settings of `arguments`, options included. A present positional argument
+// is used as it is, even when empty; only a missing one takes the default:
+// "<cwd>/runtime/segments", and "capture-control" beside the segment directory (its path with the
+// last component dropped, or with ".." added when that component is "." or "..").
 Settings resolveSettings(std::span<const std::string> arguments,
                          const std::filesystem::path& currentDirectory);
 

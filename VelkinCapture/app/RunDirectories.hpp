@@ -66,9 +66,4 @@ class HeldDirectory {
 [[nodiscard]] std::optional<Error> checkPrintable(const std::filesystem::path& path,
                                                   std::string_view role);
 
-// `text` as valid UTF-8 without control characters: each control character, and
-// each byte that is not part of a valid UTF-8 sequence, written as \xNN (a C1
-// control as its two bytes, \xc2\xNN).
-std::string escapeText(std::string_view text);
-
 }  // namespace velkin

@@ -51,10 +51,12 @@ Settings readSettings(const std::vector<std::string>& arguments, std::optional<E
   if (!noDirectory) {
     return resolveSettings(arguments, currentDirectory);
   }
+  Settings options;
+  const std::span<const std::string> positional = readOptions(arguments, options);
   const auto absolute = [&](std::size_t i) {
-    return i < arguments.size() && std::filesystem::path(arguments[i]).is_absolute();
+    return i < positional.size() && std::filesystem::path(positional[i]).is_absolute();
   };
-  if (!absolute(0) || (arguments.size() > 1 && !absolute(1))) {
+  if (!absolute(0) || (positional.size() > 1 && !absolute(1))) {
     failure = posixError(noDirectory.value(), "The current directory is unavailable");
     if (!absolute(1)) {
       fail(*failure, nullptr);
@@ -128,6 +130,12 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
     fail(*busy, nullptr);
   }
   HeldDirectory segments;
+  if (!failure && settings.unknownOption) {
+    failure = Error{"Velkin", EINVAL,
+                    "Unknown option " + escapeText(*settings.unknownOption) +
+                        ": the agent takes --echo-cancel, and -- before a segment directory "
+                        "that begins with -"};
+  }
   if (!failure) {
     failure = checkPrintable(settings.segmentDirectory, "segment");
   }
@@ -163,6 +171,7 @@ asio::awaitable<void> VelkinCaptureApp::main(Runtime& runtime, Host& host,
   }
 
   CaptureController controller(host, runtime, segments.directory());
+  controller.cancelEcho(settings.echoCancel);
 
   capture = &controller;
   starting = &controlDirectory;

@@ -127,6 +127,20 @@ asio::awaitable<std::optional<Error>> CaptureController::start() {
   configuration.channelCount = 2;
   configuration.excludesCurrentProcessAudio = false;
 
+  if (cancelEcho_) {
+    const auto channels = uint32_t(configuration.channelCount);
+    Result<std::unique_ptr<EchoCanceller>> canceller =
+        host_.echoCanceller().makeEchoCanceller(configuration.sampleRate, channels, channels);
+    if (canceller) {
+      echo_ = std::make_unique<EchoStage>(std::move(canceller.value()), configuration.sampleRate,
+                                          channels, channels, kEchoHoldFrames);
+    } else {
+      // The call is recorded all the same, with the microphone as it is.
+      writeStandardError("Velkin capture warning: echo cancelling is off: " +
+                         escapeText(canceller.error().localizedDescription()) + "\n");
+    }
+  }
+
   std::unique_ptr<CaptureStream> stream = capture.makeStream(filter, configuration, *this);
   const std::pair<OutputType, SerialQueue*> outputs[] = {
       {OutputType::screen, &screenQueue_},
@@ -170,14 +184,45 @@ void CaptureController::stream(CaptureStream&, const SampleBuffer& sample, Outpu
     case OutputType::audio:
       VELKIN_ASSERT_ON(audioQueue_);
       interviewer_.append(sample);
+      if (echo_ && echo_->addFarEnd(sample)) {
+        microphoneQueue_.async([this] {
+          echo_->pump([this](const SampleBuffer& done) { candidate_.append(done); });
+          sayIfEchoCancellingWentOff();
+        });
+      }
       break;
     case OutputType::microphone:
       VELKIN_ASSERT_ON(microphoneQueue_);
-      candidate_.append(sample);
+      toCandidate(sample);
       break;
     default:
       break;
   }
+}
+
+void CaptureController::toCandidate(const SampleBuffer& sample) {
+  if (!echo_) {
+    candidate_.append(sample);
+    return;
+  }
+  echo_->addNearEnd(sample, [this](const SampleBuffer& done) { candidate_.append(done); });
+  sayIfEchoCancellingWentOff();
+}
+
+void CaptureController::sayIfEchoCancellingWentOff() {
+  if (std::optional<std::string> reason = echo_->takeOffReason()) {
+    writeStandardError("Velkin capture warning: echo cancelling is off: " + escapeText(*reason) +
+                       "\n");
+  }
+}
+
+void CaptureController::stopCandidate() {
+  VELKIN_ASSERT_ON(microphoneQueue_);
+  if (echo_) {
+    echo_->finish([this](const SampleBuffer& done) { candidate_.append(done); });
+    sayIfEchoCancellingWentOff();
+  }
+  candidate_.stop();
 }
 
 // Each writer's last stop runs on its own delivery queue, behind any sample
@@ -191,7 +236,7 @@ asio::awaitable<void> CaptureController::stopWriters() {
   });
   co_await awaitCompletion<bool>([this](std::function<void(bool)> done) {
     microphoneQueue_.async([this, done] {
-      candidate_.stop();
+      stopCandidate();
       done(true);
     });
   });
@@ -208,21 +253,21 @@ asio::awaitable<void> CaptureController::stop() {
 }
 
 void CaptureController::stopWritersFromHostThread(std::chrono::steady_clock::time_point deadline) {
-  const auto stopOn = [deadline](SerialQueue& queue, SegmentWriter& writer) {
+  const auto stopOn = [deadline](SerialQueue& queue, std::function<void()> stop) {
     if (queue.isCurrent()) {
-      writer.stop();
+      stop();
       return;
     }
     // Shared with the job, which may outlive this wait when a write stalls.
     auto done = std::make_shared<std::promise<void>>();
-    queue.async([&writer, done] {
-      writer.stop();
+    queue.async([stop, done] {
+      stop();
       done->set_value();
     });
     (void)done->get_future().wait_until(deadline);
   };
-  stopOn(audioQueue_, interviewer_);
-  stopOn(microphoneQueue_, candidate_);
+  stopOn(audioQueue_, [this] { interviewer_.stop(); });
+  stopOn(microphoneQueue_, [this] { stopCandidate(); });
 }
 
 void CaptureController::streamDidStop(CaptureStream&, const Error& error) {

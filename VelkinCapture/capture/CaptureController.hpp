@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "capture/EchoStage.hpp"
 #include "platform/Capture.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Host.hpp"
@@ -37,6 +38,10 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   CaptureController(const CaptureController&) = delete;
   CaptureController& operator=(const CaptureController&) = delete;
 
+  // Before start(): the candidate track is written with the far end's echo
+  // taken out, when the host can make a canceller.
+  void cancelEcho(bool on) { cancelEcho_ = on; }
+
   // Runs on the worker pool (hopping to the main thread for activation). Returns
   // once the stream is capturing and the readiness line is out, or the error.
   asio::awaitable<std::optional<Error>> start();
@@ -61,12 +66,20 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   // How long a stream that stopped by itself gives its last segments to be
   // closed and marked before the process exits.
   static constexpr std::chrono::seconds kFinishGrace{2};
+  // How far the candidate's audio may run ahead of the interviewer's before it
+  // is cancelled against silence instead: what a stalled call audio costs.
+  static constexpr int64_t kEchoHoldFrames = 48000 / 5;
 
  private:
   void foregroundForPermission();  // main thread
   void returnToAccessoryMode();    // main thread
   asio::awaitable<std::optional<Error>> checkPermissions();
   asio::awaitable<void> stopWriters();
+  // Microphone queue: the candidate's audio on its way to the writer.
+  void toCandidate(const SampleBuffer& sample);
+  void sayIfEchoCancellingWentOff();
+  // The candidate's writer's last stop, after whatever the echo stage holds.
+  void stopCandidate();
   // Waits for each writer's stop no later than `deadline`.
   void stopWritersFromHostThread(std::chrono::steady_clock::time_point deadline);
 
@@ -77,6 +90,10 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   const std::shared_ptr<FinishTracker> finishes_ = std::make_shared<FinishTracker>();
   SegmentWriter interviewer_;  // used on audioQueue_ only
   SegmentWriter candidate_;    // used on microphoneQueue_ only
+  bool cancelEcho_ = false;    // set before start
+  // Set by start() before capture begins; its near end on microphoneQueue_ only,
+  // its far end from audioQueue_ (see EchoStage). Null without cancelling.
+  std::unique_ptr<EchoStage> echo_;
   SerialQueue audioQueue_;
   SerialQueue microphoneQueue_;
   SerialQueue screenQueue_;

@@ -7,6 +7,7 @@
 #include "app/CommandLine.hpp"
 #include "app/ControlFiles.hpp"
 #include "app/RunDirectories.hpp"
+#include "platform/Console.hpp"
 
 namespace velkin {
 namespace {

@@ -136,6 +136,14 @@ TEST_F(ProcessTest, EachStartFailsWithItsReasonOrRunsUntilItsStop) {
        {},
        "screen-preflight=false;screen-request=false"},
       {{a, s, "@", "-" + std::to_string(::getpgrp())}, ""},  // this process group, alive
+      {{a, "--echo-cancel", "--", at("-s"), "@"}, ""},
+      {{a, "--echo-cancel", s, "@"},
+       "Velkin capture warning: echo cancelling is off: no canceller\n",
+       {},
+       "echo-canceller-error=no canceller"},
+      {{a, "--echo-cancel", "-s", s, "@"},
+       "Unknown option -s: the agent takes --echo-cancel, and -- before a segment directory that "
+       "begins with -"},
       // A pipe that nobody reads any more: the readiness line meets EPIPE.
       {{"/usr/bin/perl", "-e", "pipe(R, W); close R; open(STDOUT, '>&', W); exec @ARGV", a, s, "@"},
        ""},

@@ -215,6 +215,42 @@ TEST(CaptureControllerTest, AnnouncesEachKindOnceInArrivalOrderAndRoutesAudioByK
   EXPECT_TRUE(harness.exits.empty());
 }
 
+// With echo cancelling, the candidate's audio goes through the canceller beside
+// the interviewer's of the same stretch, up to its last frame at the stop: the
+// scripted canceller hands back the far end, so the two tracks' files match.
+TEST(CaptureControllerTest, CancellingPairsEachCandidateFrameWithTheInterviewersOfTheSameStretch) {
+  Harness harness(Scenario{});
+  harness.controller.cancelEcho(true);
+  harness.runMain([&]() -> asio::awaitable<void> {
+    EXPECT_FALSE((co_await harness.start()).has_value());
+    ScriptedStream& stream = *harness.host.stream();
+    for (int64_t i = 0; i < 290; ++i) {  // 5.8 s; the microphone leads by 100 ms
+      stream.deliver(OutputType::microphone, i * 960, 960);
+      if (i >= 5) {
+        stream.deliver(OutputType::audio, (i - 5) * 960, 960);
+      }
+      stream.drain();  // as a real host delivers: in step with the call
+    }
+    co_await harness.stop();
+  });
+  ASSERT_TRUE(harness.controller.waitForPendingFinishes(std::chrono::seconds(10)));
+  const auto calls = harness.host.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "makeEchoCanceller 48000 2 2"), 1);
+  const auto interviewer = testing::readSegments(harness.directory.path(), "interviewer");
+  const auto candidate = testing::readSegments(harness.directory.path(), "candidate");
+  ASSERT_EQ(candidate.size(), 2u);
+  ASSERT_EQ(interviewer.size(), 2u);
+  EXPECT_EQ(candidate[0].frames, 240000);
+  EXPECT_EQ(candidate[0].left, interviewer[0].left);
+  EXPECT_EQ(candidate[0].right, interviewer[0].right);
+  // The last 100 ms had no interviewer audio: cancelled against silence.
+  ASSERT_EQ(candidate[1].frames, 290 * 960 - 240000);
+  EXPECT_EQ(std::vector<float>(candidate[1].left.begin(), candidate[1].left.end() - 4800),
+            interviewer[1].left);
+  EXPECT_EQ(std::vector<float>(candidate[1].left.end() - 4800, candidate[1].left.end()),
+            std::vector<float>(4800, 0.0f));
+}
+
 // How many descriptors and threads this process holds.
 std::pair<int64_t, int64_t> held() {
   auto count = [](const char* directory) {
