@@ -48,6 +48,8 @@ export interface StartOptions {
   env?: Record<string, string | undefined>;
   /** How long the agent may take to capture before it is killed. Default 10000. */
   startTimeoutMs?: number;
+  /** Take the call audio's echo out of the microphone (speakers, not a headset). Default false. */
+  echoCancel?: boolean;
 }
 
 export interface StopOptions {

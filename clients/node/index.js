@@ -330,7 +330,8 @@ export async function startCapture(options = {}) {
   controlDirectory = path.resolve(controlDirectory);
   const child = spawn(
     options.executable ?? 'velkin-capture',
-    [segmentDirectory, controlDirectory, String(process.pid)],
+    [...(options.echoCancel ? ['--echo-cancel'] : []), '--', segmentDirectory, controlDirectory,
+      String(process.pid)],
     // Its own session: a Ctrl-C in the terminal reaches the parent only, which
     // then stops the agent in order.
     { env: options.env ?? process.env, stdio: ['ignore', 'ignore', 'pipe'], detached: true },

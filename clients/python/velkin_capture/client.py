@@ -240,7 +240,8 @@ def start_capture(executable: str | os.PathLike | None = None,
                   segment_directory: str | os.PathLike | None = None,
                   control_directory: str | os.PathLike | None = None,
                   env: Mapping[str, str] | None = None,
-                  start_timeout: float = 10.0) -> Capture:
+                  start_timeout: float = 10.0,
+                  echo_cancel: bool = False) -> Capture:
     """Starts the agent with this process as its parent (it stops by itself
     once this process has ended) and returns once it captures.
 
@@ -248,6 +249,8 @@ def start_capture(executable: str | os.PathLike | None = None,
     `segment_directory`, `control_directory`: by default in a fresh temporary
     directory ("segments" and "control"), kept after the run.
     `env`: the agent's whole environment, by default this process's.
+    `echo_cancel`: take the call audio's echo out of the microphone (for
+    speakers; a headset has none).
     Raises CaptureError with the agent's own description when the start fails,
     or when it is not capturing after `start_timeout` seconds (it is killed).
     """
@@ -261,7 +264,9 @@ def start_capture(executable: str | os.PathLike | None = None,
     try:
         # A session of its own: a Ctrl-C in the terminal reaches the parent
         # only, which then stops the agent in order.
-        process = subprocess.Popen([executable, segments, control, str(os.getpid())],
+        options = ["--echo-cancel"] if echo_cancel else []
+        process = subprocess.Popen([executable, *options, "--", segments, control,
+                                    str(os.getpid())],
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE, env=env, start_new_session=True)
     except OSError as error:

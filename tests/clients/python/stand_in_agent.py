@@ -7,8 +7,9 @@ import sys
 import time
 from pathlib import Path
 
-segments, control, mode = Path(sys.argv[1]), Path(sys.argv[2]), os.environ["STAND_IN"]
-parent = int(sys.argv[3])  # as the agent, it ends with its parent
+arguments = sys.argv[sys.argv.index("--") + 1:]  # the agent's options come first
+segments, control, mode = Path(arguments[0]), Path(arguments[1]), os.environ["STAND_IN"]
+parent = int(arguments[2])  # as the agent, it ends with its parent
 
 
 def write(path, text=""):
