@@ -79,8 +79,11 @@ PLAYER_LATENCY_MS = int(os.environ.get("BENCH_PLAYER_LATENCY_MS", "250"))
 PLAYER_WARMUP_S = 3.0
 # "ffmpeg" runs as its users run it, with its default options; "ffmpeg20" forces
 # a 20 ms fragment (-fragment_size 3840), which costs it wake-ups and CPU.
-CONFIGS = ("agent", "ffmpeg", "ffmpeg20", "bare")
-TITLES = {"agent": "agent", "ffmpeg": "ffmpeg pair", "ffmpeg20": "ffmpeg pair 20 ms",
+# "agent-ec" is the agent with --echo-cancel: its candidate track is the
+# canceller's output, so only the interviewer track's content is checked there.
+CONFIGS = ("agent", "agent-ec", "ffmpeg", "ffmpeg20", "bare")
+TITLES = {"agent": "agent", "agent-ec": "agent --echo-cancel", "ffmpeg": "ffmpeg pair",
+          "ffmpeg20": "ffmpeg pair 20 ms",
           "bare": "bare reader"}
 FFMPEG_CONFIGS = ("ffmpeg", "ffmpeg20")
 
@@ -400,24 +403,28 @@ def steady_wakeups(pids, launched, seconds):
     return (switches(pids) - before) / max(time.monotonic() - start, 1e-3)
 
 
-def run_agent(args, rundir, seconds):
+def run_agent(args, rundir, seconds, options=()):
     segdir, ctldir = rundir / "segments", rundir / "control"
     segdir.mkdir()
     ctldir.mkdir()
-    rec = Recorder([args.agent, str(segdir), str(ctldir)], rundir, "agent")
+    rec = Recorder([args.agent, *options, str(segdir), str(ctldir)], rundir, "agent")
     wakeups = steady_wakeups([rec.pid], rec.launched, seconds)
     stopped = time.monotonic()
     (ctldir / "capture.stop").write_text("")
     rec.wait()
     ready = rec.line_time("VELKIN_CAPTURE_READY")
     stderr = (rundir / "agent.stderr").read_text(errors="replace")
+    tracks = analyse_segments(segdir, markers=True)
+    if "--echo-cancel" in options and "candidate" in tracks:
+        tracks["candidate"]["cancelled"] = True
     return {
         "cpu": rec.cpu, "window": stopped - rec.launched, "rss": [rec.maxrss_mb],
         "ready": None if ready is None else ready - rec.launched, "wakeups": wakeups,
         "stop": rec.exited - stopped, "status": [rec.status],
         "sure": None if ready is None else stopped - ready,
-        "tracks": analyse_segments(segdir, markers=True),
-        "errors": sum(1 for line in stderr.splitlines() if "error" in line or "stopped" in line),
+        "tracks": tracks,
+        "errors": sum(1 for line in stderr.splitlines()
+                      if "error" in line or "stopped" in line or "cancelling is off" in line),
     }
 
 
@@ -482,7 +489,9 @@ def run_bare(args, rundir, seconds):
     }
 
 
-RUNNERS = {"agent": run_agent, "ffmpeg": run_ffmpeg,
+RUNNERS = {"agent": run_agent,
+           "agent-ec": lambda *a: run_agent(*a, options=("--echo-cancel",)),
+           "ffmpeg": run_ffmpeg,
            "ffmpeg20": lambda *a: run_ffmpeg(*a, options=("-fragment_size", "3840")),
            "bare": run_bare}
 
@@ -532,7 +541,7 @@ def segment_spread(result):
 
 
 def loss(result):
-    tracks = result["tracks"].values()
+    tracks = [t for t in result["tracks"].values() if not t.get("cancelled")]
     return {
         "lost": sum(t.get("lost", 0) for t in tracks),
         "inserted": sum(t.get("inserted", 0) for t in tracks),
@@ -592,11 +601,11 @@ def report(args, results):
     print()
     ratio_rows = []
     for r in range(rounds):
-        a, f, f20, b = (results[r][c] for c in CONFIGS)
+        a, e, f, f20, b = (results[r][c] for c in CONFIGS)
         ratio_rows.append([
             str(r + 1), f"{per_minute(a):.3f}", f"{per_minute(f):.3f}", f"{per_minute(b):.3f}",
             f"{per_minute(a) / per_minute(b):.2f}", f"{per_minute(a) / per_minute(f):.2f}",
-            f"{per_minute(a) / per_minute(f20):.2f}",
+            f"{per_minute(a) / per_minute(f20):.2f}", f"{per_minute(e) / per_minute(f):.2f}",
             f"{sum(a['rss']):.1f}", f"{sum(f['rss']):.1f}", f"{sum(b['rss']):.1f}",
             f"{sum(a['rss']) / sum(f['rss']):.2f}",
             f"{loss(a)['lost']} / {loss(f)['lost']}",
@@ -604,12 +613,13 @@ def report(args, results):
             f"{a['stop'] * 1000:.0f} / {f['stop'] * 1000:.0f} / {b['stop'] * 1000:.0f}",
         ])
     print_table(["round", "CPU/min agent", "ffmpeg", "bare", "agent/bare", "agent/ffmpeg",
-                 "agent/ffmpeg 20 ms", "RSS MB agent", "ffmpeg", "bare", "agent/ffmpeg", "lost agent / ffmpeg",
+                 "agent/ffmpeg 20 ms", "echo-cancel/ffmpeg", "RSS MB agent", "ffmpeg", "bare", "agent/ffmpeg", "lost agent / ffmpeg",
                  "ready ms", "stop ms a / f / b"], ratio_rows)
 
     print()
-    cpu_a, cpu_f, cpu_f20, cpu_b = (med(c, per_minute) for c in CONFIGS)
+    cpu_a, cpu_e, cpu_f, cpu_f20, cpu_b = (med(c, per_minute) for c in CONFIGS)
     rss_a = max(sum(res["rss"]) for res in runs["agent"])
+    rss_e = max(sum(res["rss"]) for res in runs["agent-ec"])
     losses = [loss(res) for res in runs["agent"]]
     totals = {k: sum(x[k] for x in losses)
               for k in ("lost", "inserted", "repeated", "short")}
@@ -622,6 +632,9 @@ def report(args, results):
         ("agent CPU <= 0.4x ffmpeg pair, default options (medians)", cpu_a <= 0.4 * cpu_f,
          f"{cpu_a / cpu_f:.2f}x (forced 20 ms fragment: {cpu_a / cpu_f20:.2f}x)"),
         ("agent peak RSS <= 12 MB (worst round)", rss_a <= 12, f"{rss_a:.1f} MB"),
+        ("agent --echo-cancel CPU <= ffmpeg pair, default options (medians)", cpu_e <= cpu_f,
+         f"{cpu_e / cpu_f:.2f}x ({cpu_e / cpu_a:.2f}x the agent without it)"),
+        ("agent --echo-cancel peak RSS <= 16 MB (worst round)", rss_e <= 16, f"{rss_e:.1f} MB"),
         ("agent zero lost frames (all rounds)", not any(totals.values()),
          ", ".join(f"{v} {k}" for k, v in totals.items())),
         ("agent ready <= 150 ms (worst round)", worst is not None and worst <= 150,
