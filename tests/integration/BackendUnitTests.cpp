@@ -306,25 +306,32 @@ TEST(Dating, AudioWaitsForTheServersTimingOnlyWhenItCouldFollowAGap) {
 }
 
 TEST(AudioBatcher, HandsOutWholeBuffersOnTheGridInBatchesAndTheRestAtTheEnd) {
+  using Take = pulse::AudioBatcher::Take;
   // 2-byte frames, buffers of 3 frames, batches of at least 6.
   pulse::AudioBatcher batcher(2, 3, 6);
   batcher.reset(30);
   const std::vector<std::byte> five(10, std::byte{1});
   batcher.addAudio(five);
-  EXPECT_FALSE(batcher.take(false));  // 5 frames: not a batch yet
+  EXPECT_FALSE(batcher.take(Take::batch));  // 5 frames: not a batch yet
   batcher.addSilence(3);
-  auto batch = batcher.take(false);  // 8 frames: 6 go, on the grid
+  auto batch = batcher.take(Take::batch);  // 8 frames: 6 go, on the grid
   ASSERT_TRUE(batch);
   EXPECT_EQ(batch->position, 30);
   ASSERT_EQ(batch->data.size(), 12u);
   EXPECT_EQ(batch->data[9], std::byte{1});
   EXPECT_EQ(batch->data[10], std::byte{0});
   EXPECT_EQ(batcher.heldFrames(), 2);
-  batch = batcher.take(true);  // the end of the track: the short rest too
+  EXPECT_FALSE(batcher.take(Take::whole));  // less than a buffer stays
+  batcher.addSilence(2);
+  batch = batcher.take(Take::whole);  // the other track's batch went: one buffer follows
   ASSERT_TRUE(batch);
   EXPECT_EQ(batch->position, 36);
-  EXPECT_EQ(batch->data.size(), 4u);
-  EXPECT_FALSE(batcher.take(true));
+  EXPECT_EQ(batch->data.size(), 6u);
+  batch = batcher.take(Take::all);  // the end of the track: the short rest too
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->position, 39);
+  EXPECT_EQ(batch->data.size(), 2u);
+  EXPECT_FALSE(batcher.take(Take::all));
 }
 
 TEST(DeviceFollowing, TheMicrophoneIsNeverAMonitorAndTheCallAudioNeverItsFeed) {
