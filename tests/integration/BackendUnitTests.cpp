@@ -152,9 +152,9 @@ TEST(ClockDrift, OnlyADriftBeyondTheNoiseIsResampledBackWithinTheRange) {
 
 TEST(DriftResampler, StartsChangesAndStopsWithoutAClickOrAFrameTooMany) {
   const double step = 2 * std::numbers::pi * 440 / 48000;
-  std::vector<float> tone(26'000);
+  std::vector<int16_t> tone(26'000);
   for (size_t n = 0; n < tone.size(); ++n) {
-    tone[n] = float(0.5 * std::sin(step * double(n)));
+    tone[n] = int16_t(std::lrint(16384 * std::sin(step * double(n))));
   }
   const auto frames = [&](size_t from, size_t count) {
     return std::as_bytes(std::span(tone).subspan(from, count));
@@ -173,16 +173,16 @@ TEST(DriftResampler, StartsChangesAndStopsWithoutAClickOrAFrameTooMany) {
   }
   resampler.stop(out);
   EXPECT_FALSE(resampler.active());
-  std::vector<float> samples(out.size() / sizeof(float));
+  std::vector<int16_t> samples(out.size() / sizeof(int16_t));
   std::memcpy(samples.data(), out.data(), out.size());
   EXPECT_NEAR(double(samples.size()), expected, 1.5);
   // No step between two frames larger than the tone's own: no fade-in, repeat,
   // gap or jump at the start, at a change of ratio or at the stop.
-  float largest = 0;
+  int largest = 0;
   for (size_t n = 1; n + 64 < samples.size(); ++n) {
-    largest = std::max(largest, std::fabs(samples[n] - samples[n - 1]));
+    largest = std::max(largest, std::abs(samples[n] - samples[n - 1]));
   }
-  EXPECT_LT(largest, 0.5 * step * 1.05);
+  EXPECT_LT(largest, 16384 * step * 1.05 + 1);  // and a rounding
 }
 
 // One connection through steady audio with jitter, a burst the server held back,
@@ -306,25 +306,32 @@ TEST(Dating, AudioWaitsForTheServersTimingOnlyWhenItCouldFollowAGap) {
 }
 
 TEST(AudioBatcher, HandsOutWholeBuffersOnTheGridInBatchesAndTheRestAtTheEnd) {
+  using Take = pulse::AudioBatcher::Take;
   // 2-byte frames, buffers of 3 frames, batches of at least 6.
   pulse::AudioBatcher batcher(2, 3, 6);
   batcher.reset(30);
   const std::vector<std::byte> five(10, std::byte{1});
   batcher.addAudio(five);
-  EXPECT_FALSE(batcher.take(false));  // 5 frames: not a batch yet
+  EXPECT_FALSE(batcher.take(Take::batch));  // 5 frames: not a batch yet
   batcher.addSilence(3);
-  auto batch = batcher.take(false);  // 8 frames: 6 go, on the grid
+  auto batch = batcher.take(Take::batch);  // 8 frames: 6 go, on the grid
   ASSERT_TRUE(batch);
   EXPECT_EQ(batch->position, 30);
   ASSERT_EQ(batch->data.size(), 12u);
   EXPECT_EQ(batch->data[9], std::byte{1});
   EXPECT_EQ(batch->data[10], std::byte{0});
   EXPECT_EQ(batcher.heldFrames(), 2);
-  batch = batcher.take(true);  // the end of the track: the short rest too
+  EXPECT_FALSE(batcher.take(Take::whole));  // less than a buffer stays
+  batcher.addSilence(2);
+  batch = batcher.take(Take::whole);  // the other track's batch went: one buffer follows
   ASSERT_TRUE(batch);
   EXPECT_EQ(batch->position, 36);
-  EXPECT_EQ(batch->data.size(), 4u);
-  EXPECT_FALSE(batcher.take(true));
+  EXPECT_EQ(batch->data.size(), 6u);
+  batch = batcher.take(Take::all);  // the end of the track: the short rest too
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->position, 39);
+  EXPECT_EQ(batch->data.size(), 2u);
+  EXPECT_FALSE(batcher.take(Take::all));
 }
 
 TEST(DeviceFollowing, TheMicrophoneIsNeverAMonitorAndTheCallAudioNeverItsFeed) {

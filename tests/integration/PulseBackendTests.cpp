@@ -68,9 +68,10 @@ class Recorder final : public StreamOutput, public StreamDelegate {
       if (const AudioStreamDescription* audio = format->streamBasicDescription()) {
         entry.audio = *audio;
         entry.frames = sample.frameCount();
-        const auto* samples = reinterpret_cast<const float*>(sample.data().data());
+        // The files' 16-bit samples, at full scale 1.0 as the players' signals.
+        const auto* samples = reinterpret_cast<const int16_t*>(sample.data().data());
         for (int64_t f = 0; f < entry.frames; ++f) {
-          entry.left.push_back(samples[f * audio->channelsPerFrame]);
+          entry.left.push_back(float(samples[f * audio->channelsPerFrame]) / 32768);
         }
       }
     }
@@ -206,7 +207,7 @@ void expectSpansTheCapture(const std::vector<float>& track, const Session& sessi
   EXPECT_LT(frames, session.latest(session.stoppedAt) + rate * 12 / 100) << "runs on";
 }
 
-// Every buffer of an audio track on its own queue, float32 48000/2, and the
+// Every buffer of an audio track on its own queue, int16 48000/2, and the
 // presentation times count the frames from 0 without a gap or overlap.
 void expectOneTimeline(const std::vector<Delivered>& buffers, const char* name) {
   ASSERT_FALSE(buffers.empty()) << name;
@@ -215,7 +216,7 @@ void expectOneTimeline(const std::vector<Delivered>& buffers, const char* name) 
     const Delivered& buffer = buffers[i];
     ASSERT_TRUE(buffer.onItsQueue && buffer.audio && buffer.audio->sampleRate == rate &&
                 buffer.audio->channelsPerFrame == 2 &&
-                buffer.audio->format == SampleFormat::float32 && buffer.time.timescale == rate)
+                buffer.audio->format == SampleFormat::int16 && buffer.time.timescale == rate)
         << name << " buffer " << i;
     ASSERT_EQ(buffer.time.value, next) << name << " buffer " << i;
     // 20 ms buffers, whatever the server sends: files cut on that grid.

@@ -4,12 +4,12 @@
 
 namespace velkin::pulse {
 
-std::optional<AudioBatcher::Batch> AudioBatcher::take(bool all) {
+std::optional<AudioBatcher::Batch> AudioBatcher::take(Take what) {
   const int64_t held = heldFrames();
-  if (held == 0 || (!all && held < batchFrames_)) {
+  const int64_t frames = what == Take::all ? held : held / bufferFrames_ * bufferFrames_;
+  if (frames == 0 || (what == Take::batch && held < batchFrames_)) {
     return std::nullopt;
   }
-  const int64_t frames = all ? held : held / bufferFrames_ * bufferFrames_;
   const auto size = std::ptrdiff_t(size_t(frames) * frameBytes_);
   Batch batch{position_, {}};
   if (size == std::ptrdiff_t(held_.size())) {

@@ -39,9 +39,12 @@ class AudioBatcher {
   size_t bufferBytes() const { return size_t(bufferFrames_) * frameBytes_; }
   int64_t batchFrames() const { return batchFrames_; }
 
-  // The whole buffers held, once they make a batch; with `all`, everything held
-  // (the last buffer may then be shorter), at the end of the track.
-  std::optional<Batch> take(bool all);
+  enum class Take {
+    batch,  // the whole buffers held, once they make a batch
+    whole,  // the whole buffers held, however few: the other track's batch went
+    all,    // everything held (the last buffer may be shorter): the end of the track
+  };
+  std::optional<Batch> take(Take what);
 
  private:
   size_t frameBytes_;

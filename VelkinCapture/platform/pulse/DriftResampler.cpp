@@ -35,15 +35,15 @@ int64_t DriftResampler::held() const {
 }
 
 void DriftResampler::copied(std::span<const std::byte> bytes) {
-  const size_t samples = bytes.size() / sizeof(float);
+  const size_t samples = bytes.size() / sizeof(int16_t);
   const size_t most = historyFrames * channels_;
   const size_t taken = std::min(samples, most);
   const size_t kept = std::min(history_.size(), most - taken);
   history_.erase(history_.begin(), history_.end() - std::ptrdiff_t(kept));
   const size_t at = history_.size();
   history_.resize(at + taken);
-  std::memcpy(history_.data() + at, bytes.data() + (samples - taken) * sizeof(float),
-              taken * sizeof(float));
+  std::memcpy(history_.data() + at, bytes.data() + (samples - taken) * sizeof(int16_t),
+              taken * sizeof(int16_t));
 }
 
 bool DriftResampler::resample(double ratio) {
@@ -79,9 +79,9 @@ bool DriftResampler::resample(double ratio) {
 }
 
 int64_t DriftResampler::process(std::span<const std::byte> bytes, std::vector<std::byte>& out) {
-  const auto frames = uint32_t(bytes.size() / (sizeof(float) * channels_));
+  const auto frames = uint32_t(bytes.size() / (sizeof(int16_t) * channels_));
   expected_ += double(frames) * double(ratioDen_) / double(ratioNum_);
-  return run(reinterpret_cast<const float*>(bytes.data()), frames, out, INT64_MAX);
+  return run(reinterpret_cast<const int16_t*>(bytes.data()), frames, out, INT64_MAX);
 }
 
 int64_t DriftResampler::stop(std::vector<std::byte>& out) {
@@ -89,7 +89,7 @@ int64_t DriftResampler::stop(std::vector<std::byte>& out) {
     return 0;
   }
   const int64_t owed = held();
-  const std::vector<float> zeros(size_t(historyFrames) * channels_, 0.0f);
+  const std::vector<int16_t> zeros(size_t(historyFrames) * channels_, 0);
   int64_t appended = 0;
   // Silence after the audio pushes out what the filter still holds.
   for (int i = 0; i < 64 && appended < owed; ++i) {
@@ -101,14 +101,14 @@ int64_t DriftResampler::stop(std::vector<std::byte>& out) {
   return appended;
 }
 
-int64_t DriftResampler::run(const float* in, uint32_t frames, std::vector<std::byte>& out,
+int64_t DriftResampler::run(const int16_t* in, uint32_t frames, std::vector<std::byte>& out,
                             int64_t most) {
   scratch_.resize(size_t(chunkFrames * 2 + 64) * channels_);
   int64_t appended = 0;
   while (frames > 0) {
     uint32_t inLength = std::min(frames, chunkFrames);
     auto outLength = uint32_t(scratch_.size() / channels_);
-    speex_resampler_process_interleaved_float(state_, in, &inLength, scratch_.data(), &outLength);
+    speex_resampler_process_interleaved_int(state_, in, &inLength, scratch_.data(), &outLength);
     if (inLength == 0 && outLength == 0) {
       break;
     }
@@ -119,7 +119,7 @@ int64_t DriftResampler::run(const float* in, uint32_t frames, std::vector<std::b
     discard_ -= skipped;
     const auto kept = uint32_t(std::clamp<int64_t>(most - appended, 0, outLength - skipped));
     const auto* begin = reinterpret_cast<const std::byte*>(scratch_.data() + skipped * channels_);
-    out.insert(out.end(), begin, begin + size_t(kept) * channels_ * sizeof(float));
+    out.insert(out.end(), begin, begin + size_t(kept) * channels_ * sizeof(int16_t));
     appended += kept;
   }
   return appended;

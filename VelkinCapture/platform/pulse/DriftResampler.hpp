@@ -18,8 +18,9 @@ namespace velkin::pulse {
 // through prime its filter and their output is dropped, so the first resampled
 // frame follows the last copied one without a fade-in or a repeat. Stopping
 // (before a hole, or at the end) hands out what it still holds, so that the
-// track's length stays what its audio makes. Interleaved float32 frames. Owned
-// by one thread.
+// track's length stays what its audio makes. Interleaved 16-bit frames, as the
+// files store them: libspeexdsp rounds and saturates its output. Owned by one
+// thread.
 class DriftResampler {
  public:
   DriftResampler(uint32_t channels, uint32_t rate);
@@ -43,18 +44,18 @@ class DriftResampler {
   int64_t stop(std::vector<std::byte>& out);
 
  private:
-  int64_t run(const float* in, uint32_t frames, std::vector<std::byte>& out, int64_t most);
+  int64_t run(const int16_t* in, uint32_t frames, std::vector<std::byte>& out, int64_t most);
 
   const uint32_t channels_;
   const uint32_t rate_;
   SpeexResamplerState_* state_ = nullptr;
-  std::vector<float> history_;  // the latest frames copied through
-  uint32_t ratioNum_ = 1;       // frames in per ratioDen_ frames out
+  std::vector<int16_t> history_;  // the latest frames copied through
+  uint32_t ratioNum_ = 1;         // frames in per ratioDen_ frames out
   uint32_t ratioDen_ = 1;
   double expected_ = 0;  // frames the audio taken in makes, at the ratios it was taken at
   int64_t produced_ = 0;
-  int64_t discard_ = 0;  // output of the priming still to drop
-  std::vector<float> scratch_;
+  int64_t discard_ = 0;           // output of the priming still to drop
+  std::vector<int16_t> scratch_;  // what libspeexdsp hands out
 };
 
 }  // namespace velkin::pulse

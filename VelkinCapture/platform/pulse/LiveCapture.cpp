@@ -359,7 +359,7 @@ void LiveCapture::onIdle() {
     paces_[indexOf(*track)].update(now, track->piecesReceived, track->bytesReceived);
   }
   post(system_, false);
-  post(microphone_, false);
+  post(microphone_, false);  // nothing, when the call audio's batch took it along
   if (screenTimer_ != nullptr && pa_rtclock_now() >= nextScreenFrame_) {
     postScreenFrame();
   }

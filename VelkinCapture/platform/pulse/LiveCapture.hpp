@@ -63,7 +63,11 @@ class LiveCapture final : private TrackEvents {
   void dated(RecordTrack& track, int64_t index, StreamTiming timing, int64_t snapshotAt);
   void endResampling(RecordTrack& track);
   void fillUntil(RecordTrack& track, int64_t frame);
+  // With `all`, everything the track holds (its end); otherwise both tracks'
+  // whole buffers, once a batch is due.
   void post(RecordTrack& track, bool all);
+  bool batchDue(const RecordTrack& track) const;
+  void postTaken(RecordTrack& track, AudioBatcher::Take what);
   void retarget(RecordTrack& track, const std::string& device, const std::string& masterDevice);
   void move(RecordTrack& track, const std::string& device, const std::string& masterDevice);
   void settleMove(RecordTrack& track, bool force);

@@ -172,11 +172,36 @@ void LiveCapture::fillUntil(RecordTrack& track, int64_t frame) {
   placeSilence(track, track.timeline.silenceUntil(frame));
 }
 
+// Both tracks go together, so that their queues receive the same stretch of
+// the call in the same wake-up (give or take what one source read ahead of the
+// other): a track's batch takes the other track's whole buffers with it.
+// They go once both hold a batch, not as soon as one does: the first to reach
+// a batch would take the other's audio a fragment early, and with it the next
+// batch would come that much sooner, waking both queues more often. A track
+// that holds a batch and more than a fragment beyond it waits no longer: the
+// other is quiet, or not there.
+bool LiveCapture::batchDue(const RecordTrack& track) const {
+  const int64_t held = track.batcher.heldFrames();
+  const int64_t batch = track.batcher.batchFrames();
+  const RecordTrack& other = &track == &system_ ? microphone_ : system_;
+  return held >= batch && (!other.wanted || other.batcher.heldFrames() >= batch ||
+                           held >= batch + framesOf(fragmentUsec, track.rate));
+}
+
 void LiveCapture::post(RecordTrack& track, bool all) {
   if (!live_) {
     return;
   }
-  if (std::optional<AudioBatcher::Batch> batch = track.batcher.take(all)) {
+  if (all) {
+    postTaken(track, AudioBatcher::Take::all);
+  } else if (batchDue(track)) {
+    postTaken(track, AudioBatcher::Take::whole);
+    postTaken(&track == &system_ ? microphone_ : system_, AudioBatcher::Take::whole);
+  }
+}
+
+void LiveCapture::postTaken(RecordTrack& track, AudioBatcher::Take what) {
+  if (std::optional<AudioBatcher::Batch> batch = track.batcher.take(what)) {
     Delivery::postAudio(delivery_, track.type, batch->position, track.format,
                         track.batcher.bufferBytes(), std::move(batch->data));
   }

@@ -19,9 +19,10 @@ inline constexpr pa_usec_t fragmentUsec = 100'000;
 inline constexpr pa_usec_t bufferUsec = 20'000;
 // Buffers travel to a delivery queue once the libpulse thread has read what
 // came (see onIdle), at least this much audio at a time: waking a queue's thread
-// costs more than everything it then does with the audio. With the fragment and
-// the read pause, it bounds how late a segment's last audio reaches its file:
-// about 0.65 s.
+// costs more than everything it then does with the audio. Both tracks travel
+// together, once both hold this much, or one a fragment more (see batchDue).
+// With the fragment and the read pause, it bounds how late a segment's last
+// audio reaches its file: about 0.75 s.
 inline constexpr pa_usec_t batchUsec = 400'000;
 // The libpulse thread lets audio queue for up to this long between reads (see
 // ReadPace), each track in its own socket: a fragment and a half at most.

@@ -201,8 +201,7 @@ std::optional<Error> PulseStream::start() {
                  delivery_->routes[size_t(OutputType::microphone)].output != nullptr;
   }
   const uint32_t channels = uint32_t(std::max(configuration_.channelCount, 0));
-  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE,
-                                  uint32_t(std::max(configuration_.sampleRate, 0)),
+  const pa_sample_spec sampleSpec{PA_SAMPLE_S16NE, uint32_t(std::max(configuration_.sampleRate, 0)),
                                   uint8_t(std::min<uint32_t>(channels, 255))};
   if ((system || microphone) &&
       (!pa_sample_spec_valid(&sampleSpec) || channels > PA_CHANNELS_MAX)) {

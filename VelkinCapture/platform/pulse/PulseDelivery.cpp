@@ -29,7 +29,7 @@ void Delivery::postAudio(const std::shared_ptr<Delivery>& self, OutputType type,
     return;
   }
   const auto rate = int32_t(audio->sampleRate);
-  const size_t frameBytes = size_t(audio->channelsPerFrame) * sizeof(float);
+  const size_t frameBytes = audio->bytesPerFrame();
   // Runs on the route's queue.
   route.queue->async(
       [self, type, position, rate, frameBytes, bufferBytes, format, data = std::move(data)] {

@@ -20,8 +20,8 @@ RecordTrack::RecordTrack(OutputType type_, const char* label_, uint32_t rate_, u
     : type(type_),
       label(label_),
       rate(rate_),
-      frameBytes(size_t(channels) * sizeof(float)),
-      format(AudioStreamDescription{double(rate_), channels, SampleFormat::float32}),
+      frameBytes(size_t(channels) * sizeof(int16_t)),
+      format(AudioStreamDescription{double(rate_), channels, SampleFormat::int16}),
       policy(policy_),
       timeline(toleranceFrames),
       batcher(std::max<size_t>(frameBytes, 1), bufferFrames, batchFrames),
@@ -44,7 +44,9 @@ bool RecordTrack::open(PulseLoop* mainloop, pa_context* context, const std::stri
                        const std::string& masterDevice_, pa_usec_t fragmentUsec, bool replacing) {
   VELKIN_ASSERT_MAINLOOP_LOCKED(mainloop);
   mainloop_ = mainloop;
-  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate, uint8_t(frameBytes / sizeof(float))};
+  // The 16-bit samples the files hold: the server converts once, and the
+  // audio reaches the files as it came.
+  const pa_sample_spec sampleSpec{PA_SAMPLE_S16NE, rate, uint8_t(frameBytes / sizeof(int16_t))};
   pa_proplist* properties = pa_proplist_new();
   pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, label);
   // Not "phone": desktops cork or duck other streams while a phone stream runs.
