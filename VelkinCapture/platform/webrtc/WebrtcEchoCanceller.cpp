@@ -52,9 +52,9 @@ class Instance {
     }
     // The module's other parts start disabled and stay so; the canceller does
     // not need the high-pass filter. The lowest suppression keeps more of the
-    // candidate's voice while both speak (9.6 dB signal to distortion where
-    // the moderate one keeps 7.1 on the simulated room) and still takes 38 dB
-    // or more of the echo away.
+    // candidate's voice while both speak (8.9 dB signal to distortion where
+    // the moderate one keeps 6.6 on the simulated room) and takes as much of
+    // the echo away (42 dB or more).
     webrtc::EchoCancellation* aec = apm->echo_cancellation();
     for (int code : {aec->enable_drift_compensation(false),
                      aec->set_suppression_level(webrtc::EchoCancellation::kLowSuppression),
@@ -75,9 +75,8 @@ class Instance {
         code != webrtc::AudioProcessing::kNoError) {
       return apmError(code, "analysing the far end");
     }
-    // The delay is the module's own estimate; the reported one only sets
-    // where its first guess starts (at its smallest, 50 ms), as in
-    // PulseAudio's echo-cancel module.
+    // The delay is the module's own estimate, so none is reported, as
+    // PulseAudio's echo-cancel module does; the module still needs the call.
     apm_->set_stream_delay_ms(0);
     const float* nearChannels[] = {near};
     float* outChannels[] = {out};
