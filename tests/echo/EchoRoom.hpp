@@ -30,11 +30,12 @@ inline std::vector<float> speak(const std::string& voice, const std::string& tex
 // voice) alone from 0.5 s to 9 s, the candidate (its female British voice)
 // alone until 15 s, both until 23 s, the interviewer alone again until 28 s,
 // each saying one sentence over and over. The speakers reach each of the
-// microphone's two channels some 12 dB down, by a direct sound (after 85 ms and
-// 97 ms) and 60 reflections over 150 ms that decay by 60 dB in 200 ms, over
-// noise at -75 dBFS: silence from espeak-ng or sox if either is missing.
-// Random values are the engine's own output, which every standard
-// library gives alike.
+// microphone's two channels some 12 dB down, by a direct sound and 60
+// reflections over 150 ms that decay by 60 dB in 200 ms, over noise at
+// -75 dBFS. The direct sound comes after 140 ms to channel 0 and 45 ms to
+// channel 1: the longest delay heard on the tracks' shared timeline, and one
+// well below the shortest. Silence when espeak-ng or sox is missing. Random
+// values are the engine's own output, which every standard library gives alike.
 struct Call {
   std::vector<float> far;      // what the speakers played
   std::vector<float> voice;    // the candidate's voice alone, as both channels hear it
@@ -65,7 +66,7 @@ inline Call simulateCall() {
     call.echo[c] = call.mic[c] = std::vector<float>(at(28));
     for (int i = 0; i <= 60; ++i) {
       const size_t after = i == 0 ? 0 : 1 + random() % at(0.15),
-                   lag = at(0.085 + 0.012 * c) + after;
+                   lag = at(c == 0 ? 0.14 : 0.045) + after;
       const double decay = i == 0 ? 1.0 : uniform() * std::pow(10, -3.0 * after / at(0.2));
       for (size_t n = lag; n < at(28); ++n) {
         call.echo[c][n] += static_cast<float>(0.25 * decay) * call.far[n - lag];
