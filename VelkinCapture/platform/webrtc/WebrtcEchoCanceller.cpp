@@ -163,9 +163,8 @@ class WebrtcEchoCanceller final : public EchoCanceller {
                        " and " + std::to_string(nearChannels_) + " channels"};
     }
     // This chunk's far end and channel 0 go into the rings at `slot`. The far
-    // end's channels are mixed down to one: a call's audio is nearly always
-    // mono, and each further reverse channel would cost the module another
-    // canceller per near channel.
+    // end's channels are mixed down to one, as the module does itself: it
+    // analyses a stereo reverse stream as one channel, at the same cost.
     const size_t slot = static_cast<size_t>(chunk_ % flushChunks) * frames;
     float* far = far_.data() + slot;
     for (size_t f = 0; f < frames; ++f) {
