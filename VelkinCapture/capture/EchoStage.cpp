@@ -72,6 +72,7 @@ EchoStage::EchoStage(std::unique_ptr<EchoCanceller> canceller, int sampleRate,
       farChannels_(farChannels),
       maxHold_(maxHold),
       chunk_(canceller->framesPerChunk()),
+      latency_(canceller->latencyFrames()),
       outputFormat_(
           AudioStreamDescription{double(sampleRate), nearChannels, SampleFormat::float32}),
       canceller_(std::move(canceller)) {}
@@ -182,7 +183,12 @@ void EchoStage::process(bool final, const Output& out) {
   }
   const size_t chunkSamples = size_t(chunk_) * nearChannels_;
   const int64_t heldEnd = near_.start + int64_t(near_.samples.size() / nearChannels_);
-  size_t done = 0;  // samples of near_ processed
+  if (fed_.samples.empty() && outBatch_.empty()) {
+    // A run begins: the canceller's first frames are its own.
+    fed_.start = near_.start;
+    late_ = latency_;
+  }
+  size_t done = 0;  // samples of near_ through the canceller
   std::vector<float> chunk;
   while (done < near_.samples.size()) {
     const int64_t position = near_.start + int64_t(done / nearChannels_);
@@ -198,23 +204,50 @@ void EchoStage::process(bool final, const Output& out) {
     const size_t count = std::min(chunkSamples, near_.samples.size() - done);
     chunk.assign(near_.samples.begin() + std::ptrdiff_t(done),
                  near_.samples.begin() + std::ptrdiff_t(done + count));
-    chunk.resize(chunkSamples, 0.0f);  // the last frame of a track, padded
-    if (auto failed = canceller_->process(farChunk_, chunk)) {
-      // What is held goes out as the microphone heard it.
-      turnOff("the canceller failed: " + failed->localizedDescription(), out);
+    fed_.samples.insert(fed_.samples.end(), chunk.begin(), chunk.end());
+    chunk.resize(chunkSamples, 0.0f);  // the last frames of a run, padded
+    done += count;
+    if (!cancel(chunk, out)) {
       return;
     }
-    outBatch_.insert(outBatch_.end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(count));
-    done += count;
   }
-  if (done > 0) {
-    emit(near_.start, outBatch_, out);
+  near_.samples.erase(near_.samples.begin(), near_.samples.begin() + std::ptrdiff_t(done));
+  near_.start += int64_t(done / nearChannels_);
+  // At the end of a run, what the canceller still holds of it is pushed out
+  // with silence.
+  while (final && near_.samples.empty() && outBatch_.size() < fed_.samples.size()) {
+    farChunk_.assign(size_t(chunk_) * farChannels_, 0.0f);
+    chunk.assign(chunkSamples, 0.0f);
+    if (!cancel(chunk, out)) {
+      return;
+    }
+  }
+  if (!outBatch_.empty()) {
+    emit(fed_.start, outBatch_, out);
+    fed_.samples.erase(fed_.samples.begin(),
+                       fed_.samples.begin() + std::ptrdiff_t(outBatch_.size()));
+    fed_.start += int64_t(outBatch_.size() / nearChannels_);
     outBatch_.clear();
-    near_.samples.erase(near_.samples.begin(), near_.samples.begin() + std::ptrdiff_t(done));
-    near_.start += int64_t(done / nearChannels_);
   }
   std::lock_guard guard(farLock_);
   nearWaiting_ = !near_.samples.empty();
+}
+
+bool EchoStage::cancel(std::vector<float>& chunk, const Output& out) {
+  if (auto failed = canceller_->process(farChunk_, chunk)) {
+    // What is held goes out as the microphone heard it.
+    turnOff("the canceller failed: " + failed->localizedDescription(), out);
+    return false;
+  }
+  const int64_t own = std::min(late_, chunk_);
+  late_ -= own;
+  // Never more than was fed: the rest of a padded chunk is no frame of the call.
+  const size_t owed = fed_.samples.size() - outBatch_.size();
+  const size_t from = size_t(own) * nearChannels_;
+  const size_t take = std::min(chunk.size() - from, owed);
+  outBatch_.insert(outBatch_.end(), chunk.begin() + std::ptrdiff_t(from),
+                   chunk.begin() + std::ptrdiff_t(from + take));
+  return true;
 }
 
 bool EchoStage::takeFarEnd(int64_t position, int64_t frames, bool force, std::vector<float>& into) {
@@ -243,12 +276,15 @@ bool EchoStage::takeFarEnd(int64_t position, int64_t frames, bool force, std::ve
 void EchoStage::turnOff(std::string reason, const Output& out) {
   canceller_.reset();
   offReason_ = std::move(reason);
+  // Everything whose cancelled form has not gone out goes as it came, in order.
+  outBatch_.clear();
+  if (!fed_.samples.empty()) {
+    emit(fed_.start, fed_.samples, out);
+    fed_.samples.clear();
+  }
   if (!near_.samples.empty()) {
     emit(near_.start, near_.samples, out);
     near_.samples.clear();
-  }
-  if (!outBatch_.empty()) {
-    outBatch_.clear();
   }
   std::lock_guard guard(farLock_);
   farOff_ = true;

@@ -59,6 +59,9 @@ class EchoStage {
   };
 
   void process(bool final, const Output& out);
+  // One chunk through the canceller; its output, less what is still the
+  // canceller's own, goes to outBatch_. False once cancelling is off.
+  bool cancel(std::vector<float>& chunk, const Output& out);
   // Copies the far end for [position, position + frames) into `into`, silence
   // where it has none; drops what lies before `position`. True when it had all.
   bool takeFarEnd(int64_t position, int64_t frames, bool force, std::vector<float>& into);
@@ -70,14 +73,17 @@ class EchoStage {
   const uint32_t farChannels_;
   const int64_t maxHold_;
   const int64_t chunk_;
+  const int64_t latency_;  // the canceller's
   const FormatDescription outputFormat_;
 
   // Near end's queue.
   std::unique_ptr<EchoCanceller> canceller_;  // null once off
   std::optional<std::string> offReason_;
-  Held near_;
+  Held near_;                    // not yet through the canceller
+  Held fed_;                     // through it, its output yet to come: kept as it came
+  int64_t late_ = 0;             // frames of the canceller's own still to come out first
   std::vector<float> farChunk_;  // scratch
-  std::vector<float> outBatch_;  // scratch
+  std::vector<float> outBatch_;  // output to go out at fed_.start
 
   std::mutex farLock_;   // guards the far-end inbox: the five fields below
   bool farOff_ = false;  // cancelling is off: the far end is no longer kept

@@ -22,6 +22,10 @@ class EchoCanceller {
 
   // Frames in each 10 ms frame: the rate / 100.
   virtual int64_t framesPerChunk() const = 0;
+  // How many frames later than it went in the near end comes out: the first
+  // frames handed back are the canceller's own, and the near end's last ones
+  // come out only as more frames follow.
+  virtual int64_t latencyFrames() const = 0;
 
   // `farEnd` holds framesPerChunk() frames of the far end's channels, `nearEnd`
   // as many of the near end's, which are replaced by the cancelled audio. On an

@@ -129,21 +129,27 @@ namespace {
 class EchoReplay final : public EchoCanceller {
  public:
   EchoReplay(int rate, uint32_t nearChannels, uint32_t farChannels)
-      : rate_(rate), near_(nearChannels), far_(farChannels) {}
+      : rate_(rate), near_(nearChannels), far_(farChannels), late_(kLatency * nearChannels, 0.0f) {}
   int64_t framesPerChunk() const override { return rate_ / 100; }
+  // Late by a few frames, as a real canceller's filters make it.
+  int64_t latencyFrames() const override { return kLatency; }
   std::optional<Error> process(std::span<const float> farEnd, std::span<float> nearEnd) override {
     for (size_t f = 0; f < nearEnd.size() / near_; ++f) {
       for (size_t c = 0; c < near_; ++c) {
-        nearEnd[f * near_ + c] = farEnd[f * far_ + std::min<size_t>(c, far_ - 1)];
+        late_.push_back(farEnd[f * far_ + std::min<size_t>(c, far_ - 1)]);
       }
     }
+    std::copy_n(late_.begin(), nearEnd.size(), nearEnd.begin());
+    late_.erase(late_.begin(), late_.begin() + std::ptrdiff_t(nearEnd.size()));
     return std::nullopt;
   }
 
  private:
+  static constexpr int64_t kLatency = 7;
   int rate_;
   size_t near_;
   size_t far_;
+  std::vector<float> late_;  // the far end not handed back yet
 };
 
 }  // namespace
