@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "AgentProcess.hpp"
+#include "EchoRoom.hpp"
 #include "PulseTestSupport.hpp"
 #include "Segments.hpp"
 
@@ -171,6 +172,72 @@ TEST_F(AgentProcess, FollowsAHeadsetThatSwitchesProfileMidCall) {
     from[0] = *call + rate / 10;
     from[1] = *microphone + rate / 10;
   }
+}
+
+// Speakers that the microphone hears through a room: with --echo-cancel the
+// candidate track keeps the candidate's voice and loses the call's echo, and
+// stays on the interviewer track's timeline; the interviewer track is as played.
+TEST_F(AgentProcess, WithEchoCancellingTheCandidateTrackKeepsTheVoiceWithoutTheCall) {
+  if (const char* kind = std::getenv("VELKIN_AUDIO_SERVER");
+      kind && std::string_view(kind).ends_with("-shm")) {
+    GTEST_SKIP() << "the canceller sees the same audio over shared memory";
+  }
+  const echo::Call call = echo::simulateCall();
+  ASSERT_FALSE(call.far.empty()) << "espeak-ng or sox is missing";
+  const auto of = [](const std::vector<float>& v) {
+    return [&v](int64_t n) { return n >= 0 && size_t(n) < v.size() ? v[size_t(n)] : 0.0f; };
+  };
+  testing::AgentProcess agent(
+      {VELKIN_AGENT_BINARY, "--echo-cancel", segments.string(), control.string()});
+  ASSERT_TRUE(agent.waitForReadiness(segments)) << agent.standardError();
+  int64_t played = 0;
+  {
+    testing::Player player({{"call", of(call.far)}, {"mic_in", of(call.mic[0])}}, 250ms);
+    std::this_thread::sleep_for(15500ms);
+    ASSERT_EQ(agent.stop(control), 0) << agent.standardError();
+    played = player.framesPlayed();
+  }
+  EXPECT_EQ(agent.errorLines("Velkin "), 0u) << agent.standardError();
+  const testing::Recording interviewer =
+      testing::examine(segments, "interviewer", of(call.far), played);
+  EXPECT_EQ(interviewer.mismatches, 0);
+  // Its content is the canceller's: only read, not compared.
+  testing::Recording candidate = testing::examine(segments, "candidate", of(call.mic[0]), 0);
+  EXPECT_EQ(candidate.unsound, 0u);
+  // Played frame n of the microphone's feed, `skew` frames off the call's.
+  const auto heard = [&](int64_t n, int64_t skew) {
+    return of(candidate.marked)(n - interviewer.offset - skew);
+  };
+  const auto sum = [](double from, double to, const std::function<double(int64_t)>& f) {
+    double total = 0;
+    for (size_t n = echo::at(from); n < echo::at(to); ++n) {
+      total += f(int64_t(n));
+    }
+    return total;
+  };
+  // Where the voice alone (from 9.5 s to 14.5 s) matches best.
+  const auto voiced = [&](int64_t skew) {
+    return sum(9.5, 14.5, [&](int64_t n) { return heard(n, skew) * call.voice[size_t(n)]; });
+  };
+  int64_t skew = 0;
+  for (int64_t s = -rate / 40; s <= rate / 40; ++s) {
+    skew = voiced(s) > voiced(skew) ? s : skew;
+  }
+  const auto power = [](const std::vector<float>& v) {
+    return [&v](int64_t n) { return double(v[size_t(n)]) * v[size_t(n)]; };
+  };
+  const double erle = 10 * std::log10(sum(3.5, 9, power(call.mic[0])) / sum(3.5, 9, [&](int64_t n) {
+                                        return std::pow(heard(n, skew), 2);
+                                      }));
+  const double voice = sum(9.5, 14.5, power(call.voice)), gain = voiced(skew) / voice;
+  const double sdr =
+      10 * std::log10(gain * gain * voice / sum(9.5, 14.5, [&](int64_t n) {
+                        return std::pow(heard(n, skew) - gain * call.voice[size_t(n)], 2);
+                      }));
+  std::printf("echo reduced by %.1f dB, voice kept at %.1f dB SDR, %.1f ms off the call audio\n",
+              erle, sdr, double(skew) * 1000 / rate);
+  EXPECT_GE(erle, 25);
+  EXPECT_GE(sdr, 12);
 }
 
 }  // namespace
