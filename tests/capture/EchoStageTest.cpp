@@ -40,11 +40,9 @@ struct StageRun {
     }
   }
   void near(int64_t position, int64_t frames, const FormatDescription* format = nullptr) {
-    const std::vector<int16_t> shorts(size_t(frames), -16384);  // mono
     const std::vector<float> data(size_t(frames) * 2, -0.5f);
-    const SampleBuffer sample(
-        true, MediaTime::make(position, kRate), format ? format : &floats,
-        format ? std::as_bytes(std::span(shorts)) : std::as_bytes(std::span(data)));
+    const SampleBuffer sample(true, MediaTime::make(position, kRate), format ? format : &floats,
+                              std::as_bytes(std::span(data)));
     stage->addNearEnd(sample, sink);
     nearEnd = position + frames;
   }
@@ -57,14 +55,7 @@ struct StageRun {
     const int64_t at = std::llround(sample.presentationTimeStamp().seconds() * kRate);
     for (int64_t f = 0; f < sample.frameCount(); ++f) {
       float left = 0;
-      const std::byte* frame = sample.data().data() + f * audio->bytesPerFrame();
-      if (audio->format == SampleFormat::int16) {
-        int16_t x;
-        std::memcpy(&x, frame, 2);
-        left = float(x) / 32768.0f;
-      } else {
-        std::memcpy(&left, frame, 4);
-      }
+      std::memcpy(&left, sample.data().data() + f * audio->bytesPerFrame(), 4);
       EXPECT_TRUE(out.emplace(at + f, left).second) << "frame " << at + f << " twice";
     }
     outEnd = std::max(outEnd, at + sample.frameCount());
@@ -140,19 +131,19 @@ TEST(EchoStageTest, AFormatItCannotUseTurnsItOffOnceAndTheMicrophoneGoesOnAsItCa
   run.far(0, 4800);
   run.near(0, 9600);  // half of it waits for the call audio
   // A headset's microphone, as a profile switch brings it.
-  const FormatDescription shorts(AudioStreamDescription{16000, 1, SampleFormat::int16});
-  run.near(9600, 960, &shorts);
+  const FormatDescription mono(AudioStreamDescription{16000, 1, SampleFormat::float32});
+  run.near(9600, 960, &mono);
   EXPECT_FALSE(run.stage->isOn());
   EXPECT_EQ(run.stage->takeOffReason(),
             "the microphone's audio cannot be used: the audio came at 16000 Hz with 1 channels, "
             "not 48000 Hz with 2");
-  run.near(10560, 960);
+  run.near(11520, 960);
   run.far(4800, 9600);
   run.stage->finish(run.sink);
   EXPECT_EQ(run.stage->takeOffReason(), std::nullopt);
   // The frames still in the canceller went out as they came, too.
   EXPECT_TRUE(each(run, 0, 4800 - 7, ramp));
-  EXPECT_TRUE(each(run, 4800 - 7, 11520, [](int64_t) { return -0.5f; }));
+  EXPECT_TRUE(each(run, 4800 - 7, 12480, [](int64_t) { return -0.5f; }));
 }
 
 }  // namespace
