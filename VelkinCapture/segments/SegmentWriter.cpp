@@ -107,7 +107,7 @@ void SegmentWriter::append(const SampleBuffer& sample) {
   // The samples the files hold come as they are stored, in one copy (the one
   // the hold needs); others are converted value by value: the borrowed bytes
   // need not be aligned for their type.
-  if (audio->format == SampleFormat::int16) {
+  if (audio->format == SampleFormat::int16 && count > 0) {
     std::memcpy(chunk.samples.data(), data, count * sizeof(int16_t));
   }
   for (std::size_t i = 0; i < count && audio->format != SampleFormat::int16; ++i) {
