@@ -82,9 +82,13 @@ PLAYER_WARMUP_S = 3.0
 # "agent-ec" is the agent with --echo-cancel: its candidate track is the
 # canceller's output, so only the interviewer track's content is checked there.
 CONFIGS = ("agent", "agent-ec", "ffmpeg", "ffmpeg20", "bare")
-TITLES = {"agent": "agent", "agent-ec": "agent --echo-cancel", "ffmpeg": "ffmpeg pair",
-          "ffmpeg20": "ffmpeg pair 20 ms",
-          "bare": "bare reader"}
+TITLES = {"agent": "agent", "before": "agent before", "agent-ec": "agent --echo-cancel",
+          "ffmpeg": "ffmpeg pair", "ffmpeg20": "ffmpeg pair 20 ms", "bare": "bare reader"}
+
+
+def configs(args):
+    """The recorders of each round: with --baseline, an earlier agent beside this one."""
+    return CONFIGS[:1] + (("before",) if args.baseline else ()) + CONFIGS[1:]
 FFMPEG_CONFIGS = ("ffmpeg", "ffmpeg20")
 
 
@@ -430,11 +434,11 @@ class MarkerWatch:
         return max(late) if late else None
 
 
-def run_agent(args, rundir, seconds, options=()):
+def run_agent(args, rundir, seconds, binary=None, options=()):
     segdir, ctldir = rundir / "segments", rundir / "control"
     segdir.mkdir()
     ctldir.mkdir()
-    rec = Recorder([args.agent, *options, str(segdir), str(ctldir)], rundir, "agent")
+    rec = Recorder([binary or args.agent, *options, str(segdir), str(ctldir)], rundir, "agent")
     markers = MarkerWatch(segdir)
     wakeups = steady_wakeups([rec.pid], rec.launched, seconds)
     stopped = time.monotonic()
@@ -519,6 +523,7 @@ def run_bare(args, rundir, seconds):
 
 
 RUNNERS = {"agent": run_agent,
+           "before": lambda args, *a: run_agent(args, *a, binary=args.baseline),
            "agent-ec": lambda *a: run_agent(*a, options=("--echo-cancel",)),
            "ffmpeg": run_ffmpeg,
            "ffmpeg20": lambda *a: run_ffmpeg(*a, options=("-fragment_size", "3840")),
@@ -583,7 +588,8 @@ def loss(result):
 
 def report(args, results):
     rounds = args.rounds
-    runs = {c: [results[r][c] for r in range(rounds)] for c in CONFIGS}
+    names = configs(args)
+    runs = {c: [results[r][c] for r in range(rounds)] for c in names}
 
     def med(config, key):
         return median([key(res) for res in runs[config]])
@@ -591,7 +597,7 @@ def report(args, results):
     rows = []
 
     def row(label, key, pattern, target="", skip=()):
-        rows.append([label] + ["-" if c in skip else fmt(med(c, key), pattern) for c in CONFIGS] +
+        rows.append([label] + ["-" if c in skip else fmt(med(c, key), pattern) for c in names] +
                     [target])
 
     def spread(fn):
@@ -604,7 +610,7 @@ def report(args, results):
     row("Peak RSS MB (ffmpeg: sum)", lambda res: sum(res["rss"]), ".1f", "agent <= 12")
     rows.append(["  per process MB"] + [
         " + ".join(fmt(median([res["rss"][i] for res in runs[c]]), ".1f")
-                   for i in range(len(runs[c][0]["rss"]))) for c in CONFIGS] + [""])
+                   for i in range(len(runs[c][0]["rss"]))) for c in names] + [""])
     row("Segment ms min", spread(min), ".2f", "", skip=("bare",))
     row("Segment ms max", spread(max), ".2f", "", skip=("bare",))
     row("Segment ms stddev", spread(statistics.pstdev), ".2f", "(non-final segments)",
@@ -628,12 +634,17 @@ def report(args, results):
     row("Server CPU s per min", lambda res: res["server_cpu"] / (res["window"] / 60.0), ".3f",
         "(the daemon, for reference)")
     print_table([f"median of {rounds} rounds x {args.seconds} s"] +
-                [TITLES[c] for c in CONFIGS] + ["target"], rows)
+                [TITLES[c] for c in names] + ["target"], rows)
 
     print()
     ratio_rows = []
     for r in range(rounds):
         a, e, f, f20, b = (results[r][c] for c in CONFIGS)
+        before = [] if not args.baseline else [
+            f"{per_minute(a) / per_minute(results[r]['before']):.2f}",
+            f"{sum(a['rss']) / sum(results[r]['before']['rss']):.2f}",
+            fmt(a["wakeups"] / results[r]["before"]["wakeups"]
+                if a.get("wakeups") and results[r]["before"].get("wakeups") else None, ".2f")]
         ratio_rows.append([
             str(r + 1), f"{per_minute(a):.3f}", f"{per_minute(f):.3f}", f"{per_minute(b):.3f}",
             f"{per_minute(a) / per_minute(b):.2f}", f"{per_minute(a) / per_minute(f):.2f}",
@@ -643,10 +654,12 @@ def report(args, results):
             f"{loss(a)['lost']} / {loss(f)['lost']}",
             fmt(None if a["ready"] is None else a["ready"] * 1000, ".0f"),
             f"{a['stop'] * 1000:.0f} / {f['stop'] * 1000:.0f} / {b['stop'] * 1000:.0f}",
-        ])
+        ] + before)
     print_table(["round", "CPU/min agent", "ffmpeg", "bare", "agent/bare", "agent/ffmpeg",
                  "agent/ffmpeg 20 ms", "echo-cancel/ffmpeg", "RSS MB agent", "ffmpeg", "bare", "agent/ffmpeg", "lost agent / ffmpeg",
-                 "ready ms", "stop ms a / f / b"], ratio_rows)
+                 "ready ms", "stop ms a / f / b"] +
+                ([] if not args.baseline else
+                 ["CPU agent/before", "RSS agent/before", "wake-ups agent/before"]), ratio_rows)
 
     print()
     cpu_a, cpu_e, cpu_f, cpu_f20, cpu_b = (med(c, per_minute) for c in CONFIGS)
@@ -677,7 +690,7 @@ def report(args, results):
 
     notes = []
     for r in range(rounds):
-        for c in CONFIGS:
+        for c in names:
             res = results[r][c]
             where = f"round {r + 1} {TITLES[c]}"
             if res["underruns"] or not res["players_alive"]:
@@ -697,7 +710,7 @@ def report(args, results):
                                  f" skipped) {shown}{f' and {more} more' if more else ''}")
                 if info.get("unmarked"):
                     notes.append(f"{where} {name}: {info['unmarked']} segment(s) without a marker")
-                if c == "agent" and res["sure"] is not None:
+                if c in ("agent", "before") and res["sure"] is not None:
                     over = info["frames"] / RATE - res["sure"]
                     notes.append(f"{where} {name}: {info['frames']} frames in "
                                  f"{len(info['segments'])} segments, len-window {over * 1000:+.0f} ms,"
@@ -720,6 +733,7 @@ def print_table(headers, rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--agent", required=True)
+    parser.add_argument("--baseline", help="an earlier agent binary, run beside --agent")
     parser.add_argument("--bare", required=True)
     parser.add_argument("--work", required=True, type=Path)
     parser.add_argument("--daemon-pid", required=True, type=int)
@@ -751,7 +765,8 @@ def measure(args, signals, results):
     jitter = random.Random(20)
     for r in range(args.rounds):
         seconds = args.seconds + jitter.uniform(0.0, 0.5)
-        order = CONFIGS[r % len(CONFIGS):] + CONFIGS[:r % len(CONFIGS)]
+        names = configs(args)
+        order = names[r % len(names):] + names[:r % len(names)]
         results.append({})
         for config in order:
             print(f"round {r + 1}/{args.rounds}: {TITLES[config]} ({args.seconds} s)",

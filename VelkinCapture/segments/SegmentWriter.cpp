@@ -104,24 +104,21 @@ void SegmentWriter::append(const SampleBuffer& sample) {
   const std::size_t count = static_cast<std::size_t>(chunk.frames) * chunk.channels;
   chunk.samples.resize(count);
   const std::byte* data = sample.data().data();
-  // Copied value by value: the borrowed bytes need not be aligned for their type.
-  for (std::size_t i = 0; i < count; ++i) {
-    switch (audio->format) {
-      case SampleFormat::float32: {
-        float x;
-        std::memcpy(&x, data + i * sizeof x, sizeof x);
-        chunk.samples[i] = toInt16(x);
-        break;
-      }
-      case SampleFormat::int16:
-        std::memcpy(&chunk.samples[i], data + i * 2, 2);
-        break;
-      case SampleFormat::int32: {
-        int32_t x;
-        std::memcpy(&x, data + i * sizeof x, sizeof x);
-        chunk.samples[i] = static_cast<int16_t>(x >> 16);
-        break;
-      }
+  // The samples the files hold come as they are stored, in one copy (the one
+  // the hold needs); others are converted value by value: the borrowed bytes
+  // need not be aligned for their type.
+  if (audio->format == SampleFormat::int16 && count > 0) {
+    std::memcpy(chunk.samples.data(), data, count * sizeof(int16_t));
+  }
+  for (std::size_t i = 0; i < count && audio->format != SampleFormat::int16; ++i) {
+    if (audio->format == SampleFormat::float32) {
+      float x;
+      std::memcpy(&x, data + i * sizeof x, sizeof x);
+      chunk.samples[i] = toInt16(x);
+    } else {
+      int32_t x;
+      std::memcpy(&x, data + i * sizeof x, sizeof x);
+      chunk.samples[i] = static_cast<int16_t>(x >> 16);
     }
   }
   clock_ =

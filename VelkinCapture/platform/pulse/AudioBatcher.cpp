@@ -12,12 +12,13 @@ std::optional<AudioBatcher::Batch> AudioBatcher::take(Take what) {
   }
   const auto size = std::ptrdiff_t(size_t(frames) * frameBytes_);
   Batch batch{position_, {}};
-  if (size == std::ptrdiff_t(held_.size())) {
-    batch.data = std::exchange(held_, {});
-  } else {
-    batch.data.assign(held_.begin(), held_.begin() + size);
-    held_.erase(held_.begin(), held_.begin() + size);
-  }
+  // The batch takes the storage; only the part of a buffer left over is copied,
+  // into storage as large as the batch's for the audio still to come.
+  std::vector<std::byte> rest;
+  rest.reserve(held_.capacity());
+  rest.assign(held_.begin() + size, held_.end());
+  held_.resize(size_t(size));
+  batch.data = std::exchange(held_, std::move(rest));
   position_ += frames;
   return batch;
 }

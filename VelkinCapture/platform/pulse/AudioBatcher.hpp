@@ -36,7 +36,6 @@ class AudioBatcher {
   void addSilence(int64_t frames) { held_.resize(held_.size() + size_t(frames) * frameBytes_); }
 
   int64_t heldFrames() const { return int64_t(held_.size() / frameBytes_); }
-  size_t bufferBytes() const { return size_t(bufferFrames_) * frameBytes_; }
   int64_t batchFrames() const { return batchFrames_; }
 
   enum class Take {

@@ -203,7 +203,7 @@ void LiveCapture::post(RecordTrack& track, bool all) {
 void LiveCapture::postTaken(RecordTrack& track, AudioBatcher::Take what) {
   if (std::optional<AudioBatcher::Batch> batch = track.batcher.take(what)) {
     Delivery::postAudio(delivery_, track.type, batch->position, track.format,
-                        track.batcher.bufferBytes(), std::move(batch->data));
+                        std::move(batch->data));
   }
 }
 

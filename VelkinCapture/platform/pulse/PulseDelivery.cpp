@@ -1,7 +1,6 @@
 #include "platform/pulse/PulseDelivery.hpp"
 
 #include <algorithm>
-#include <span>
 
 namespace velkin::pulse {
 
@@ -21,30 +20,22 @@ void Delivery::postEmpty(const std::shared_ptr<Delivery>& self, OutputType type,
 }
 
 void Delivery::postAudio(const std::shared_ptr<Delivery>& self, OutputType type, int64_t position,
-                         const FormatDescription& format, size_t bufferBytes,
-                         std::vector<std::byte> data) {
+                         const FormatDescription& format, std::vector<std::byte> data) {
   const Route& route = self->routes[static_cast<size_t>(type)];
   const AudioStreamDescription* audio = format.streamBasicDescription();
   if (route.output == nullptr || data.empty() || audio == nullptr) {
     return;
   }
-  const auto rate = int32_t(audio->sampleRate);
-  const size_t frameBytes = audio->bytesPerFrame();
+  const MediaTime time = MediaTime::make(position, int32_t(audio->sampleRate));
   // Runs on the route's queue.
-  route.queue->async(
-      [self, type, position, rate, frameBytes, bufferBytes, format, data = std::move(data)] {
-        const std::span<const std::byte> all(data);
-        for (size_t offset = 0; offset < all.size(); offset += bufferBytes) {
-          // Checked before every buffer: a stream being destroyed delivers no more.
-          if (self->abandoned()) {
-            return;
-          }
-          const size_t size = std::min(bufferBytes, all.size() - offset);
-          const MediaTime time = MediaTime::make(position + int64_t(offset / frameBytes), rate);
-          const SampleBuffer sample(true, time, &format, all.subspan(offset, size));
-          self->routes[static_cast<size_t>(type)].output->stream(self->stream_, sample, type);
-        }
-      });
+  route.queue->async([self, type, time, format, data = std::move(data)] {
+    // A stream being destroyed delivers no more.
+    if (self->abandoned()) {
+      return;
+    }
+    const SampleBuffer sample(true, time, &format, data);
+    self->routes[static_cast<size_t>(type)].output->stream(self->stream_, sample, type);
+  });
 }
 
 void Delivery::abandon() {

@@ -34,11 +34,11 @@ class Delivery {
   static void postEmpty(const std::shared_ptr<Delivery>& self, OutputType type, MediaTime time);
 
   // Any thread. Queues consecutive audio `data` (now owned by the job), whose first
-  // frame is at `position` of a timeline at the format's rate, as buffers of
-  // `bufferBytes` each (the last one may be shorter), one job for all of them.
+  // frame is at `position` of a timeline at the format's rate, as one buffer: the
+  // writers cut it where their segments end, and a queue's thread wakes once for
+  // all of it.
   static void postAudio(const std::shared_ptr<Delivery>& self, OutputType type, int64_t position,
-                        const FormatDescription& format, size_t bufferBytes,
-                        std::vector<std::byte> data);
+                        const FormatDescription& format, std::vector<std::byte> data);
 
   // Control queue, or the destructor: returns once every queue with an output has
   // run everything posted to it before (or, with `untilAbandoned`, once abandon()

@@ -99,8 +99,9 @@ class SndfileFile {
   }
 
   // Takes whole frames; false (and the writer failed) when the file could not
-  // take them. 16-bit samples are stored up and written a tenth of a second at a
-  // time: a write for every buffer cost more than converting it.
+  // take them. Small buffers of 16-bit samples are stored up and written a tenth
+  // of a second at a time: a write for every buffer cost more than converting
+  // it. A buffer that long or longer is written as it comes.
   bool write(SampleFormat format, const void* data, sf_count_t frames) {
     const auto samples = static_cast<std::size_t>(frames * channels_);
     switch (format) {
@@ -116,6 +117,16 @@ class SndfileFile {
         return written(frames);
       case SampleFormat::int16: {
         const auto* first = static_cast<const int16_t*>(data);
+        if (frames >= flushInterval_) {
+          if (!flush()) {
+            return false;
+          }
+          if (sf_writef_short(sound_, first, frames) != frames) {
+            failFromSound();
+            return false;
+          }
+          return written(frames);
+        }
         stored_.insert(stored_.end(), first, first + samples);
         break;
       }
