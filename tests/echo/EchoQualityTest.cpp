@@ -110,5 +110,26 @@ TEST(EchoQualityTest, NothingHeldBackCrossesARestAndNothingButNumbersComesOut) {
   EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float s) { return std::isfinite(s); }));
 }
 
+// Whether the module runs at the rate or behind resamplers, a tone passes as late as it says.
+TEST(EchoQualityTest, EveryRatePassesTheNearEndAsLateAsItSays) {
+  for (int rate : {16000, 44100, 96000}) {
+    auto canceller = makeWebrtcEchoCancellerService()->makeEchoCanceller(rate, 1, 1);
+    const auto frames = static_cast<size_t>(rate / 100),
+               late = static_cast<size_t>(canceller.value()->latencyFrames());
+    std::vector<float> far(frames), in, out;
+    for (size_t n = 0; n < 100 * frames; n += frames) {
+      std::vector<float> near(frames);
+      for (size_t f = 0; f < frames; ++f) {
+        near[f] = 0.3f * std::sin(6283.0f * static_cast<float>(n + f) / static_cast<float>(rate));
+      }
+      in.insert(in.end(), near.begin(), near.end());
+      ASSERT_EQ(canceller.value()->process(far, near), std::nullopt) << rate;
+      out.insert(out.end(), near.begin(), near.end());
+    }
+    out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(late));
+    EXPECT_GE(ratio(in, out, 0.5 * rate / 48000, 0.9 * rate / 48000), 20) << rate;
+  }
+}
+
 }  // namespace
 }  // namespace velkin
