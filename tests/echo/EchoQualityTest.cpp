@@ -29,6 +29,7 @@ Signals cancel(const std::vector<float>& far, Signals mic) {
   }
   for (auto& channel : mic) {
     channel.erase(channel.begin(), channel.begin() + canceller.value()->latencyFrames());
+    channel.resize(far.size());  // its last frames never came out
   }
   return mic;
 }
@@ -64,13 +65,13 @@ TEST(EchoQualityTest, RemovesTheEchoAndKeepsTheVoiceOnEveryMicrophoneLayout) {
     const Signals out = cancel(call.far, mic);
     for (size_t c = 0; c < out.size(); ++c) {
       // Converged 3 s after the interviewer first speaks, again after 7.5 s and after the double
-      // talk; the candidate alone once the last echo has died away.
+      // talk (up to the end that came out); the candidate alone once the last echo has died away.
       const std::vector<float>& echo = call.echo[rooms[c]];
       // ERLE at three times; SDR against the clean voice, on the timeline by the canceller's
       // latency, of the near end alone and in double talk.
       const double figures[] = {
           ratio(echo, out[c], 3.5, 5, false), ratio(echo, out[c], 7.6, 9, false),
-          ratio(echo, out[c], 23.5, 28, false), ratio(call.voice, out[c], 9.3, 15),
+          ratio(echo, out[c], 23.5, 27.9, false), ratio(call.voice, out[c], 9.3, 15),
           ratio(call.voice, out[c], 15, 23)};
       std::printf("echo %s, channel %zu: ERLE 3.5 s, 7.6 s, 23.5 s; SDR alone, both:", name, c);
       const double least[] = {25, 25, 25, 15, 6};
