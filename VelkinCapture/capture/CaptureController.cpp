@@ -12,6 +12,12 @@ namespace velkin {
 
 namespace {
 
+int64_t steadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 Directory openOrNone(const std::filesystem::path& path) {
   Result<Directory> opened = Directory::open(path);
   return opened ? opened.value() : Directory();
@@ -132,8 +138,10 @@ asio::awaitable<std::optional<Error>> CaptureController::start() {
     Result<std::unique_ptr<EchoCanceller>> canceller =
         host_.echoCanceller().makeEchoCanceller(configuration.sampleRate, channels, channels);
     if (canceller) {
-      echo_ = std::make_unique<EchoStage>(std::move(canceller.value()), configuration.sampleRate,
-                                          channels, channels, kEchoHoldFrames);
+      echo_ = std::make_unique<EchoStage>(
+          std::move(canceller.value()), configuration.sampleRate, channels, channels,
+          std::chrono::duration_cast<std::chrono::nanoseconds>(kEchoWait).count());
+      echoTimer_.emplace(microphoneQueue_.executor());
     } else {
       // The call is recorded all the same, with the microphone as it is.
       writeStandardError("Velkin capture warning: echo cancelling is off: " +
@@ -186,8 +194,9 @@ void CaptureController::stream(CaptureStream&, const SampleBuffer& sample, Outpu
       interviewer_.append(sample);
       if (echo_ && echo_->addFarEnd(sample)) {
         microphoneQueue_.async([this] {
-          echo_->pump([this](const SampleBuffer& done) { candidate_.append(done); });
-          sayIfEchoCancellingWentOff();
+          echo_->pump(steadyNanoseconds(),
+                      [this](const SampleBuffer& done) { candidate_.append(done); });
+          afterEchoStage();
         });
       }
       break;
@@ -205,22 +214,43 @@ void CaptureController::toCandidate(const SampleBuffer& sample) {
     candidate_.append(sample);
     return;
   }
-  echo_->addNearEnd(sample, [this](const SampleBuffer& done) { candidate_.append(done); });
-  sayIfEchoCancellingWentOff();
+  echo_->addNearEnd(sample, steadyNanoseconds(),
+                    [this](const SampleBuffer& done) { candidate_.append(done); });
+  afterEchoStage();
 }
 
-void CaptureController::sayIfEchoCancellingWentOff() {
+void CaptureController::afterEchoStage() {
+  VELKIN_ASSERT_ON(microphoneQueue_);
   if (std::optional<std::string> reason = echo_->takeOffReason()) {
     writeStandardError("Velkin capture warning: echo cancelling is off: " + escapeText(*reason) +
                        "\n");
   }
+  const std::optional<int64_t> due = echo_->waitsUntil();
+  if (due == echoTimerDue_) {
+    return;
+  }
+  echoTimerDue_ = due;
+  if (!due) {
+    echoTimer_->cancel();
+    return;
+  }
+  echoTimer_->expires_at(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(*due)));
+  // Runs on microphoneQueue_.
+  echoTimer_->async_wait([this](const std::error_code& error) {
+    if (error) {
+      return;  // re-armed or cancelled
+    }
+    echoTimerDue_.reset();
+    echo_->pump(steadyNanoseconds(), [this](const SampleBuffer& done) { candidate_.append(done); });
+    afterEchoStage();
+  });
 }
 
 void CaptureController::stopCandidate() {
   VELKIN_ASSERT_ON(microphoneQueue_);
   if (echo_) {
     echo_->finish([this](const SampleBuffer& done) { candidate_.append(done); });
-    sayIfEchoCancellingWentOff();
+    afterEchoStage();
   }
   candidate_.stop();
 }

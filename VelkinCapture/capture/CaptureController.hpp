@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -66,9 +67,10 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   // How long a stream that stopped by itself gives its last segments to be
   // closed and marked before the process exits.
   static constexpr std::chrono::seconds kFinishGrace{2};
-  // How far the candidate's audio may run ahead of the interviewer's before it
-  // is cancelled against silence instead: what a stalled call audio costs.
-  static constexpr int64_t kEchoHoldFrames = 48000 / 5;
+  // How long the candidate's audio waits for the interviewer's of the same
+  // stretch before it is cancelled against silence instead: what a stalled
+  // call audio costs.
+  static constexpr std::chrono::milliseconds kEchoWait{200};
 
  private:
   void foregroundForPermission();  // main thread
@@ -77,7 +79,9 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   asio::awaitable<void> stopWriters();
   // Microphone queue: the candidate's audio on its way to the writer.
   void toCandidate(const SampleBuffer& sample);
-  void sayIfEchoCancellingWentOff();
+  // Microphone queue: after the echo stage took audio; wakes the queue when
+  // held audio stops waiting.
+  void afterEchoStage();
   // The candidate's writer's last stop, after whatever the echo stage holds.
   void stopCandidate();
   // Waits for each writer's stop no later than `deadline`.
@@ -94,6 +98,10 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   // Set by start() before capture begins; its near end on microphoneQueue_ only,
   // its far end from audioQueue_ (see EchoStage). Null without cancelling.
   std::unique_ptr<EchoStage> echo_;
+  // Made by start() with echo_, on microphoneQueue_'s executor and used there
+  // only; declared before the queue, so that it outlives the queue's last job.
+  std::optional<asio::steady_timer> echoTimer_;
+  std::optional<int64_t> echoTimerDue_;  // microphoneQueue_ only
   SerialQueue audioQueue_;
   SerialQueue microphoneQueue_;
   SerialQueue screenQueue_;

@@ -66,11 +66,11 @@ int64_t positionOf(const SampleBuffer& sample, int rate, int64_t next) {
 }  // namespace
 
 EchoStage::EchoStage(std::unique_ptr<EchoCanceller> canceller, int sampleRate,
-                     uint32_t nearChannels, uint32_t farChannels, int64_t maxHold)
+                     uint32_t nearChannels, uint32_t farChannels, int64_t maxWait)
     : rate_(sampleRate),
       nearChannels_(nearChannels),
       farChannels_(farChannels),
-      maxHold_(maxHold),
+      maxWait_(maxWait),
       chunk_(canceller->framesPerChunk()),
       latency_(canceller->latencyFrames()),
       outputFormat_(
@@ -124,7 +124,7 @@ bool EchoStage::addFarEnd(const SampleBuffer& sample) {
   return ask;
 }
 
-void EchoStage::addNearEnd(const SampleBuffer& sample, const Output& out) {
+void EchoStage::addNearEnd(const SampleBuffer& sample, int64_t now, const Output& out) {
   if (!canceller_) {
     out(sample);
     return;
@@ -141,37 +141,53 @@ void EchoStage::addNearEnd(const SampleBuffer& sample, const Output& out) {
   const int64_t position = positionOf(sample, rate_, end);
   if (position != end) {
     // A hole or a step back in the microphone's audio: what is held ends there.
-    process(true, out);
+    process(true, now, out);
     near_.samples.clear();
+    arrivals_.clear();
   }
   if (near_.samples.empty()) {
     near_.start = position;
   }
   appendFloats(sample, near_.samples);
-  process(false, out);
+  arrivals_.emplace_back(position + sample.frameCount(), now);
+  process(false, now, out);
 }
 
-void EchoStage::pump(const Output& out) {
+void EchoStage::pump(int64_t now, const Output& out) {
   {
     std::lock_guard guard(farLock_);
     pumpDue_ = false;
   }
   if (canceller_) {
-    process(false, out);
+    process(false, now, out);
   }
 }
 
 void EchoStage::finish(const Output& out) {
   if (canceller_) {
-    process(true, out);
+    process(true, 0, out);
   }
+}
+
+std::optional<int64_t> EchoStage::waitsUntil() const {
+  if (!canceller_ || near_.samples.size() < size_t(chunk_) * nearChannels_) {
+    return std::nullopt;
+  }
+  // The piece that holds the oldest whole chunk's last frame.
+  const int64_t last = near_.start + chunk_ - 1;
+  for (const auto& [end, arrived] : arrivals_) {
+    if (end > last) {
+      return arrived + maxWait_;
+    }
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> EchoStage::takeOffReason() {
   return std::exchange(offReason_, std::nullopt);
 }
 
-void EchoStage::process(bool final, const Output& out) {
+void EchoStage::process(bool final, int64_t now, const Output& out) {
   {
     std::lock_guard guard(farLock_);
     if (farRefused_) {
@@ -182,7 +198,6 @@ void EchoStage::process(bool final, const Output& out) {
     }
   }
   const size_t chunkSamples = size_t(chunk_) * nearChannels_;
-  const int64_t heldEnd = near_.start + int64_t(near_.samples.size() / nearChannels_);
   if (fed_.samples.empty() && outBatch_.empty()) {
     // A run begins: the canceller's first frames are its own.
     fed_.start = near_.start;
@@ -196,8 +211,12 @@ void EchoStage::process(bool final, const Output& out) {
     if (!whole && !final) {
       break;
     }
-    // A far end this far behind has stalled: the near end goes on without it.
-    const bool stalled = heldEnd - (position + chunk_) >= maxHold_;
+    // A far end still missing once this chunk has waited long enough has
+    // stalled: the near end goes on without it.
+    while (!arrivals_.empty() && arrivals_.front().first < position + chunk_) {
+      arrivals_.pop_front();
+    }
+    const bool stalled = !arrivals_.empty() && now - arrivals_.front().second >= maxWait_;
     if (!takeFarEnd(position, chunk_, final || stalled, farChunk_)) {
       break;
     }
@@ -286,6 +305,7 @@ void EchoStage::turnOff(std::string reason, const Output& out) {
     emit(near_.start, near_.samples, out);
     near_.samples.clear();
   }
+  arrivals_.clear();
   std::lock_guard guard(farLock_);
   farOff_ = true;
   nearWaiting_ = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,10 +20,10 @@ namespace velkin {
 // of what the speakers played is taken out of what the microphone heard. The
 // shared timeline lines the two up exactly; the canceller finds the room's delay.
 //
-// A far end that stalls is waited for while the near end is at most `maxHold`
-// frames of the call ahead of it; then the near end goes on with silence as the
-// reference, as it does over a hole in the call audio. Positions are timeline
-// frames, so the bound is the same on any machine and under any load.
+// A far end that stalls is waited for at most `maxWait` nanoseconds from when
+// the near end's audio arrived; then the near end goes on with silence as the
+// reference, as it does over a hole in the call audio. Times are given by the
+// caller (a steady clock), so that tests drive them.
 //
 // The far end is added from one queue, the near end from another: everything but
 // the far-end inbox is owned by the near end's queue.
@@ -32,7 +33,7 @@ class EchoStage {
   using Output = std::function<void(const SampleBuffer&)>;
 
   EchoStage(std::unique_ptr<EchoCanceller> canceller, int sampleRate, uint32_t nearChannels,
-            uint32_t farChannels, int64_t maxHold);
+            uint32_t farChannels, int64_t maxWait);
 
   // Far end's queue. Copies the far end's audio in; true when near-end audio is
   // waiting for it, and no pump() is due yet: the caller then has pump() run.
@@ -41,9 +42,12 @@ class EchoStage {
   // Near end's queue. Takes the near end's audio and hands on, through `out`,
   // whatever has its far end (or waited long enough). Once cancelling is off,
   // the sample itself goes to `out` as it came.
-  void addNearEnd(const SampleBuffer& sample, const Output& out);
-  // Near end's queue: after far-end audio arrived.
-  void pump(const Output& out);
+  void addNearEnd(const SampleBuffer& sample, int64_t now, const Output& out);
+  // Near end's queue: after far-end audio arrived, or at waitsUntil().
+  void pump(int64_t now, const Output& out);
+  // Near end's queue: when the oldest near-end audio held stops waiting for its
+  // far end; nothing when none waits.
+  std::optional<int64_t> waitsUntil() const;
   // Near end's queue, at the end of the call: everything held goes out, with
   // silence as the reference where the far end never came.
   void finish(const Output& out);
@@ -58,7 +62,7 @@ class EchoStage {
     std::vector<float> samples;  // interleaved
   };
 
-  void process(bool final, const Output& out);
+  void process(bool final, int64_t now, const Output& out);
   // One chunk through the canceller; its output, less what is still the
   // canceller's own, goes to outBatch_. False once cancelling is off.
   bool cancel(std::vector<float>& chunk, const Output& out);
@@ -71,7 +75,7 @@ class EchoStage {
   const int rate_;
   const uint32_t nearChannels_;
   const uint32_t farChannels_;
-  const int64_t maxHold_;
+  const int64_t maxWait_;
   const int64_t chunk_;
   const int64_t latency_;  // the canceller's
   const FormatDescription outputFormat_;
@@ -79,7 +83,9 @@ class EchoStage {
   // Near end's queue.
   std::unique_ptr<EchoCanceller> canceller_;  // null once off
   std::optional<std::string> offReason_;
-  Held near_;                    // not yet through the canceller
+  Held near_;  // not yet through the canceller
+  // When each piece of near_ arrived: the timeline frame it ends at, and the time.
+  std::deque<std::pair<int64_t, int64_t>> arrivals_;
   Held fed_;                     // through it, its output yet to come: kept as it came
   int64_t late_ = 0;             // frames of the canceller's own still to come out first
   std::vector<float> farChunk_;  // scratch

@@ -16,7 +16,7 @@ namespace velkin {
 namespace {
 
 constexpr int kRate = 48000;
-constexpr int64_t kHold = kRate / 5;
+constexpr int64_t kHold = kRate / 5;  // the frames of the 200 ms the microphone may wait
 constexpr int64_t kChunk = kRate / 100;
 
 float ramp(int64_t frame) {
@@ -26,7 +26,7 @@ float ramp(int64_t frame) {
 struct StageRun {
   StageRun() {
     auto made = host.echoCanceller().makeEchoCanceller(kRate, 2, 2);
-    stage = std::make_unique<EchoStage>(std::move(made.value()), kRate, 2, 2, kHold);
+    stage = std::make_unique<EchoStage>(std::move(made.value()), kRate, 2, 2, 200'000'000);
   }
   void far(int64_t position, int64_t frames) {
     std::vector<float> data(size_t(frames) * 2);
@@ -36,20 +36,23 @@ struct StageRun {
     const SampleBuffer sample(true, MediaTime::make(position, kRate), &floats,
                               std::as_bytes(std::span(data)));
     if (stage->addFarEnd(sample)) {
-      stage->pump(sink);
+      stage->pump(now, sink);
     }
   }
   void near(int64_t position, int64_t frames, const FormatDescription* format = nullptr) {
     const std::vector<float> data(size_t(frames) * 2, -0.5f);
     const SampleBuffer sample(true, MediaTime::make(position, kRate), format ? format : &floats,
                               std::as_bytes(std::span(data)));
-    stage->addNearEnd(sample, sink);
+    // Each piece comes as it is captured, on the clock of the call.
+    now = std::max(now, (position + frames) * 1'000'000'000 / kRate);
+    stage->addNearEnd(sample, now, sink);
     nearEnd = position + frames;
   }
   // Frames handed on, at the position each came from.
   std::map<int64_t, float> out;
   int64_t outEnd = 0;
   int64_t nearEnd = 0;
+  int64_t now = 0;
   EchoStage::Output sink = [this](const SampleBuffer& sample) {
     const auto* audio = sample.formatDescription()->streamBasicDescription();
     const int64_t at = std::llround(sample.presentationTimeStamp().seconds() * kRate);
