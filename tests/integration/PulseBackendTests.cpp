@@ -451,9 +451,11 @@ TEST_F(PulseBackend, ASuspendedMicrophoneBecomesSilenceOfTheSameLength) {
   std::printf("click %.1f ms later in the call audio\n",
               double(*systemClick - *microphoneClick) * 1000 / rate);
   EXPECT_LT(std::abs(*systemClick - *microphoneClick), rate / 10);
-  // Both tracks still end together, as far as that dating lets them (the click's
-  // bound), and the tone resumed after the silence.
-  EXPECT_NEAR(double(microphone.size()) / rate, double(system.size()) / rate, 0.1);
+  // Both tracks still end together, as far as that dating lets them, and as the
+  // stop lets them: each ends with the last fragment (100 ms) its source handed
+  // on, and the stop waits only briefly for one under way (112 ms apart was seen
+  // on a loaded machine); and the tone resumed after the silence.
+  EXPECT_NEAR(double(microphone.size()) / rate, double(system.size()) / rate, 0.15);
   EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, gap.start + gap.length + window / 2,
                                int64_t(microphone.size()))),
             0.15);
