@@ -45,6 +45,16 @@ CaptureController::CaptureController(Host& host, Runtime& runtime, Directory dir
 // that is already gone; the queues then run what they hold before they join.
 CaptureController::~CaptureController() {
   stream_.reset();
+  // The echo timer goes on the queue whose context serves it, while that
+  // context is still there; its cancelled wait then finds nothing to do.
+  if (echoTimer_) {
+    std::promise<void> gone;
+    microphoneQueue_.async([this, &gone] {
+      echoTimer_.reset();
+      gone.set_value();
+    });
+    gone.get_future().wait();
+  }
 }
 
 const char* CaptureController::kindName(OutputType type) {

@@ -98,8 +98,8 @@ class CaptureController final : public StreamOutput, public StreamDelegate {
   // Set by start() before capture begins; its near end on microphoneQueue_ only,
   // its far end from audioQueue_ (see EchoStage). Null without cancelling.
   std::unique_ptr<EchoStage> echo_;
-  // Made by start() with echo_, on microphoneQueue_'s executor and used there
-  // only; declared before the queue, so that it outlives the queue's last job.
+  // Made by start() with echo_, on microphoneQueue_'s executor; used, and
+  // destroyed by the destructor, on that queue only.
   std::optional<asio::steady_timer> echoTimer_;
   std::optional<int64_t> echoTimerDue_;  // microphoneQueue_ only
   SerialQueue audioQueue_;
