@@ -204,16 +204,19 @@ class Capture extends EventEmitter {
   async #readControlFiles() {
     if (this.#runStarted === null) {
       // The agent clears an earlier run's ready and error files before it writes
-      // its pid: once the pid is this child's, what follows is this run's.
-      const pidFile = path.join(this.controlDirectory, 'capture.pid');
-      let written;
+      // its pid: once the pid is this child's, what follows is this run's. The
+      // time is taken from the file whose text was read, after reading it: a
+      // stat before the read could see the earlier run's pid file.
+      let file;
       try {
-        written = (await fs.stat(pidFile, { bigint: true })).mtimeNs;
+        file = await fs.open(path.join(this.controlDirectory, 'capture.pid'));
+        if ((await file.readFile('utf8')).trim() !== String(this.pid)) return;
+        this.#runStarted = (await file.stat({ bigint: true })).mtimeNs;
       } catch {
         return;
+      } finally {
+        await file?.close();
       }
-      if ((await readText(pidFile)) !== String(this.pid)) return;
-      this.#runStarted = written;
     }
     if (this.#phase === 'starting' && (await exists(path.join(this.controlDirectory, 'capture.ready')))) {
       this.#phase = 'capturing';
