@@ -85,7 +85,9 @@ TEST_F(ProcessTest, StaleControlFilesAreGoneBeforeThePidFileAndAStopDuringStartI
   held.signal(SIGTERM);
   EXPECT_EQ(held.waitForExit(5s), 1);
   EXPECT_EQ(readFile(root_ / "held-control/capture.error"), "The start was cancelled by SIGTERM");
-  AgentProcess running({a, at("running")}, "audio-seconds=1");
+  // Its files never finish closing, so the stop lasts its whole grace and the
+  // second signal finds it still running, however fast the machine.
+  AgentProcess running({a, at("running")}, "audio-seconds=1;stall-finishes=true");
   ASSERT_TRUE(running.waitForReadiness(root_ / "running"));
   running.signal(SIGTERM);
   ASSERT_TRUE(waitFor([&] { return !catches(running.pid(), SIGTERM); }, 5s));
