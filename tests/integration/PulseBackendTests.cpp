@@ -402,7 +402,21 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   // most the fragment the old device was filling (100 ms) and the new one's start.
   const testing::Run gap = longestZeroRun(std::span(track).first(size_t(removedFrame)), start);
   std::printf("default sink change: %.1f ms of silence\n", double(gap.length) * 1000 / rate);
-  EXPECT_LT(gap.length, rate * 3 / 20);
+  // Where the silence lay, and whether the audio stopped coming or came silent,
+  // tell a server that did not switch from an agent that did not follow.
+  const std::vector<Delivered> delivered = session.recorder.delivered(OutputType::audio);
+  int64_t longestPause = 0, pauseEnd = 0;
+  for (size_t i = 1; i < delivered.size() && delivered[i - 1].arrivedAt < removedAt; ++i) {
+    if (delivered[i].arrivedAt - delivered[i - 1].arrivedAt > longestPause) {
+      longestPause = delivered[i].arrivedAt - delivered[i - 1].arrivedAt;
+      pauseEnd = delivered[i].arrivedAt;
+    }
+  }
+  EXPECT_LT(gap.length, rate * 3 / 20)
+      << "the silence starts " << (gap.start - switchFrame) * 1000 / rate
+      << " ms after the switch's earliest frame; until the sinks went, the longest pause"
+      << " between deliveries was " << longestPause / 1'000'000 << " ms, ending "
+      << (pauseEnd - switchedAt) / 1'000'000 << " ms after the switch";
   expectSpansTheCapture(track, session);
   const std::vector<float> microphone = session.recorder.track(OutputType::microphone);
   EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, *firstAbove(microphone, 0.1f) + window,
