@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,23 @@ struct Delivered {
   int64_t arrivedAt = 0;
   bool onItsQueue = false;
 };
+
+// The longest pause between two deliveries, the first of them before `until`,
+// and when it ended.
+struct Pause {
+  int64_t length = 0;
+  int64_t endedAt = 0;
+};
+Pause longestPause(const std::vector<Delivered>& delivered,
+                   int64_t until = std::numeric_limits<int64_t>::max()) {
+  Pause longest;
+  for (size_t i = 1; i < delivered.size() && delivered[i - 1].arrivedAt < until; ++i) {
+    if (delivered[i].arrivedAt - delivered[i - 1].arrivedAt > longest.length) {
+      longest = {delivered[i].arrivedAt - delivered[i - 1].arrivedAt, delivered[i].arrivedAt};
+    }
+  }
+  return longest;
+}
 
 // Records every sample with where and when it arrived, and every stop.
 class Recorder final : public StreamOutput, public StreamDelegate {
@@ -329,12 +347,9 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
   // sends when it is not asked for latency: a segment's last audio reaches its
   // file within the second the parent is promised.
   for (const auto* buffers : {&system, &microphone}) {
-    int64_t longestPause = 0;
-    for (size_t i = 1; i < buffers->size(); ++i) {
-      longestPause = std::max(longestPause, (*buffers)[i].arrivedAt - (*buffers)[i - 1].arrivedAt);
-    }
-    std::printf("longest pause between deliveries: %.1f ms\n", double(longestPause) / 1e6);
-    EXPECT_LT(longestPause, 900'000'000);
+    const Pause pause = longestPause(*buffers);
+    std::printf("longest pause between deliveries: %.1f ms\n", double(pause.length) / 1e6);
+    EXPECT_LT(pause.length, 900'000'000);
   }
 
   // One frame without image per second on the screen queue.
@@ -404,19 +419,12 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   std::printf("default sink change: %.1f ms of silence\n", double(gap.length) * 1000 / rate);
   // Where the silence lay, and whether the audio stopped coming or came silent,
   // tell a server that did not switch from an agent that did not follow.
-  const std::vector<Delivered> delivered = session.recorder.delivered(OutputType::audio);
-  int64_t longestPause = 0, pauseEnd = 0;
-  for (size_t i = 1; i < delivered.size() && delivered[i - 1].arrivedAt < removedAt; ++i) {
-    if (delivered[i].arrivedAt - delivered[i - 1].arrivedAt > longestPause) {
-      longestPause = delivered[i].arrivedAt - delivered[i - 1].arrivedAt;
-      pauseEnd = delivered[i].arrivedAt;
-    }
-  }
+  const Pause pause = longestPause(session.recorder.delivered(OutputType::audio), removedAt);
   EXPECT_LT(gap.length, rate * 3 / 20)
       << "the silence starts " << (gap.start - switchFrame) * 1000 / rate
       << " ms after the switch's earliest frame; until the sinks went, the longest pause"
-      << " between deliveries was " << longestPause / 1'000'000 << " ms, ending "
-      << (pauseEnd - switchedAt) / 1'000'000 << " ms after the switch";
+      << " between deliveries was " << pause.length / 1'000'000 << " ms, ending "
+      << (pause.endedAt - switchedAt) / 1'000'000 << " ms after the switch";
   expectSpansTheCapture(track, session);
   const std::vector<float> microphone = session.recorder.track(OutputType::microphone);
   EXPECT_GT(minimum(amplitudes(microphone, microphoneHz, *firstAbove(microphone, 0.1f) + window,
