@@ -234,7 +234,7 @@ struct MisuseTest : Faults, ::testing::WithParamInterface<Misuse> {
         EXPECT_TRUE(n + 1 == r.segments.size() || r.segments[n].frames == 5 * kRate);
       }
       EXPECT_EQ(r.unsound, 0u);
-      EXPECT_EQ(r.mismatches, 0);
+      EXPECT_EQ(r.mismatches, 0) << r.firstMismatch;
       EXPECT_GE(double(r.marked.size()) / kRate, called - 0.1);
       EXPECT_LE(double(r.marked.size()) / kRate, called + 1.0);
     }

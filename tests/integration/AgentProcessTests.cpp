@@ -81,7 +81,8 @@ TEST_F(AgentProcess, RecordsEveryPlayedFrameOnceInFiveSecondSegmentsAndStopsProm
       EXPECT_GE(r.segments[i].frames, 5 * rate) << r.segments[i].path;
       EXPECT_LE(r.segments[i].frames, 5 * rate + rate / 50) << r.segments[i].path;
     }
-    EXPECT_EQ(r.mismatches, 0) << "frames lost, repeated or foreign in the track";
+    EXPECT_EQ(r.mismatches, 0) << "frames lost, repeated or foreign in the track "
+                               << r.firstMismatch;
     // What came before the first sound is the silence before the first audio.
     EXPECT_TRUE(std::all_of(r.marked.begin(), r.marked.begin() + r.firstSound,
                             [](float x) { return x == 0.0f; }));
@@ -206,7 +207,7 @@ TEST_F(AgentProcess, WithEchoCancellingTheCandidateTrackKeepsTheVoiceWithoutTheC
   EXPECT_EQ(agent.errorLines("Velkin "), 0u) << agent.standardError();
   const testing::Recording interviewer =
       testing::examine(segments, "interviewer", of(call.far), played);
-  EXPECT_EQ(interviewer.mismatches, 0);
+  EXPECT_EQ(interviewer.mismatches, 0) << interviewer.firstMismatch;
   // Its content is the canceller's: only read, not compared.
   testing::Recording candidate = testing::examine(segments, "candidate", of(call.mic[0]), 0);
   EXPECT_EQ(candidate.unsound, 0u);

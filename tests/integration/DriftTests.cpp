@@ -142,8 +142,8 @@ TEST(Drift, OnTheSystemClockBothTracksStayBitExact) {
     return [seed](int64_t n) { return testing::noise(seed, n); };
   };
   const auto [call, microphone] = record(0, 6s, played(1), played(2));
-  EXPECT_EQ(call.mismatches, 0);
-  EXPECT_EQ(microphone.mismatches, 0);
+  EXPECT_EQ(call.mismatches, 0) << call.firstMismatch;
+  EXPECT_EQ(microphone.mismatches, 0) << microphone.firstMismatch;
 }
 
 }  // namespace

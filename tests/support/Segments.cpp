@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace velkin::testing {
 
 namespace fs = std::filesystem;
+constexpr int64_t kShiftSearch = 48000;
 
 Segment readSegment(const fs::path& path) {
   Segment segment;
@@ -80,6 +82,28 @@ Recording examine(const fs::path& directory, const std::string& label,
     if (differing(r.firstSound, r.firstSound + 64, 1) == 0) {
       r.mismatches = differing(r.firstSound, frames, frames);
       break;
+    }
+  }
+  if (r.mismatches > 0) {
+    int64_t at = r.firstSound;
+    while (differing(at, at + 1, 1) == 0) {
+      ++at;
+    }
+    int64_t zeros = at;
+    while (zeros < frames && r.marked[std::size_t(zeros)] == 0) {
+      ++zeros;
+    }
+    const int64_t base = r.offset;
+    r.firstMismatch = "at frame " + std::to_string(at) + ", then " + std::to_string(zeros - at) +
+                      " zeros, then the played audio ";
+    for (r.offset = base - kShiftSearch; r.offset <= base + kShiftSearch; ++r.offset) {
+      if (zeros + 64 <= frames && differing(zeros, zeros + 64, 1) == 0) {
+        r.firstMismatch += "shifted by " + std::to_string(r.offset - base) + " frames";
+        break;
+      }
+    }
+    if (std::exchange(r.offset, base) > base + kShiftSearch) {
+      r.firstMismatch += "nowhere within 1 s";
     }
   }
   return r;

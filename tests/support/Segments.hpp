@@ -41,6 +41,9 @@ struct Recording {
   // Marked frames from the first sound on that are not the played one; -1 when
   // the played audio is nowhere in the track.
   int64_t mismatches = -1;
+  // Where the first mismatch lies and what follows it: a run of zeros, then the
+  // played audio shifted by some frames (a hole), or not found (resampled).
+  std::string firstMismatch;
 };
 
 // Two conversions to 16 bits lie between a played sample and a recorded one.
