@@ -179,30 +179,46 @@ void LiveCapture::finish() {
   };
   const bool systemFlows = flowing(system_);
   const bool microphoneFlows = flowing(microphone_);
+  const auto flows = [&](const RecordTrack& track) {
+    return &track == &system_ ? systemFlows : microphoneFlows;
+  };
+  // A quiet track, or one without audio yet, is brought up to what its source
+  // has captured. A track with audio is not dated now: a source that does not
+  // report the audio it holds (a monitor) is dated right only by a request that
+  // promptly follows its audio, and this moment may lie up to a fragment after
+  // it, which would date the audio late and put silence before it.
   for (RecordTrack* track : {&system_, &microphone_}) {
     if (track->ready()) {
       track->read();
-      // Also brings a quiet track, or one without audio yet, up to what its
-      // source has captured; the fragment under way is no stretch without audio.
-      track->requestTiming(!(track == &system_ ? systemFlows : microphoneFlows));
+      if (!flows(*track)) {
+        track->requestTiming(true);
+      }
     }
   }
   // The replies come after every byte sent before them. A server that does not
   // answer in time leaves the tracks where they are.
-  connection_->waitUntil(
-      [&] { return !system_.timingRequested() && !microphone_.timingRequested(); });
+  const auto answered = [&] {
+    return !system_.timingRequested() && !microphone_.timingRequested();
+  };
+  connection_->waitUntil(answered);
   // A track with audio waits, briefly, for the fragment that holds the stop, so
   // that it ends no earlier than the call's time.
-  const auto reachedStop = [&](const RecordTrack& track, bool flows) {
-    return !flows || !track.ready() ||
+  const auto reachedStop = [&](const RecordTrack& track) {
+    return !flows(track) || !track.ready() ||
            track.timeline.position() + int64_t(track.pending.size() / track.frameBytes) >=
                track.framesAt(now);
   };
-  connection_->waitUntil(
-      [&] {
-        return reachedStop(system_, systemFlows) && reachedStop(microphone_, microphoneFlows);
-      },
-      stopWaitUsec);
+  const int64_t waitedFrom = monotonicNanoseconds();
+  connection_->waitUntil([&] { return reachedStop(system_) && reachedStop(microphone_); },
+                         stopWaitUsec);
+  // Audio that came during the wait is dated at once, as audio is mid-call: a
+  // source that stalled just before the stop shows as silence of its length.
+  for (RecordTrack* track : {&system_, &microphone_}) {
+    if (flows(*track) && track->ready() && track->lastArrival >= waitedFrom) {
+      track->requestTiming(false);
+    }
+  }
+  connection_->waitUntil(answered);
   for (RecordTrack* track : {&system_, &microphone_}) {
     if (!track->wanted) {
       continue;
