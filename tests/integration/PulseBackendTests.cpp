@@ -16,11 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "AgentProcess.hpp"
 #include "PulseTestSupport.hpp"
 #include "Slowness.hpp"
 #include "platform/Capture.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/pulse/PulseCaptureService.hpp"
+#include "platform/pulse/PulseConnection.hpp"
 #include "platform/pulse/PulseQueries.hpp"
 
 namespace velkin {
@@ -363,6 +365,19 @@ TEST_F(PulseBackend, EachTrackCarriesItsOwnSignalOnOneSharedTimeline) {
   }
 }
 
+// The default sink as a client connected before a change is told of it, as the
+// agent's own connection is.
+std::string defaultSinkSeenBy(pulse::PulseConnection& client) {
+  pulse::MainloopLock lock(client.mainloop());
+  std::optional<std::string> sink;
+  pulse::queryServer(client.context(), [&](std::optional<pulse::ServerFacts> facts) {
+    sink = facts ? facts->defaultSink : "";
+    client.signal();
+  });
+  client.waitUntil([&] { return sink.has_value(); });
+  return sink.value_or("");
+}
+
 // A new default sink, then every sink but the microphone's feed gone: the call
 // audio track follows, then stays silent, never recording the microphone. The
 // microphone is a remapped one, as each server makes it.
@@ -381,10 +396,18 @@ TEST_F(PulseBackend, CallAudioFollowsTheDefaultSinkAndNeverTheMicrophone) {
   Session session;
   const std::optional<Error> error = session.start();
   ASSERT_FALSE(error) << error->description();
+  const auto observer = pulse::PulseConnection::open("observer");
+  ASSERT_TRUE(observer);
   std::this_thread::sleep_for(1000ms);
   // The change takes effect between the request and its confirmation.
   const int64_t switchedAt = monotonicNanoseconds();
   ASSERT_TRUE(daemon_.setDefault("sink", "headset"));
+  // A busy PipeWire session (0.3.65) has been seen to tell only clients that
+  // connect after the change: one connected before never hears of it, and
+  // neither does the agent, which keeps to what its server says.
+  if (!testing::waitFor([&] { return defaultSinkSeenBy(*observer.value()) == "headset"; }, 300ms)) {
+    GTEST_SKIP() << "the server did not tell its connected clients of the new default sink";
+  }
   const int64_t confirmedAt = monotonicNanoseconds();
   std::this_thread::sleep_for(800ms);
   // Their streams would otherwise be moved along to the microphone's feed.
