@@ -122,12 +122,16 @@ void ClockDrift::observe(int64_t index, int64_t capturedAt, int64_t placedAt) {
     startStray_ = double(origin.placed) - (double(origin.index + origin.offset) + intercept);
   }
   const bool drifts = std::fabs(slope) > slopeError;
+  // Resampling starts only on twice that evidence: the decision is taken anew at
+  // every dating, and a few datings of a steady source can line up by chance.
+  // A drift already followed is kept on the usual evidence.
+  const bool surelyDrifts = std::fabs(slope) > 2 * slopeError;
   // Half again what a dating may stray by without being a step: a step just
   // short of one, with the noise on top, does not pass for drift.
   const bool strayed =
       std::fabs(stray - *startStray_) >= std::max(double(limits_.strayFrames), surely * 1.5);
   outOfRange_ = drifts && std::fabs(ppm_) > limits_.maxPpm;
-  if (outOfRange_ || (!ratio_ && (!drifts || !strayed))) {
+  if (outOfRange_ || (!ratio_ && (!surelyDrifts || !strayed))) {
     ratio_.reset();
     return;
   }
