@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
+#include <optional>
 
 namespace velkin::testing {
 
@@ -65,11 +65,12 @@ Recording examine(const fs::path& directory, const std::string& label,
     }
   }
   const int64_t frames = int64_t(r.marked.size());
-  // Frames in [from, to) that are not the played one at the offset, up to `limit`.
-  const auto differing = [&](int64_t from, int64_t to, int64_t limit) {
+  // Frames in [from, to) that are not the played one at the offset (moved by
+  // `shift`), up to `limit`.
+  const auto differing = [&](int64_t from, int64_t to, int64_t limit, int64_t shift = 0) {
     int64_t n = 0;
     for (int64_t i = from; i < to && n < limit; ++i) {
-      n += std::fabs(r.marked[std::size_t(i)] - played(i + r.offset)) > kSampleTolerance;
+      n += std::fabs(r.marked[std::size_t(i)] - played(i + r.offset + shift)) > kSampleTolerance;
     }
     return n;
   };
@@ -93,18 +94,16 @@ Recording examine(const fs::path& directory, const std::string& label,
     while (zeros < frames && r.marked[std::size_t(zeros)] == 0) {
       ++zeros;
     }
-    const int64_t base = r.offset;
-    r.firstMismatch = "at frame " + std::to_string(at) + ", then " + std::to_string(zeros - at) +
-                      " zeros, then the played audio ";
-    for (r.offset = base - kShiftSearch; r.offset <= base + kShiftSearch; ++r.offset) {
-      if (zeros + 64 <= frames && differing(zeros, zeros + 64, 1) == 0) {
-        r.firstMismatch += "shifted by " + std::to_string(r.offset - base) + " frames";
-        break;
+    std::optional<int64_t> shift;
+    for (int64_t by = -kShiftSearch; zeros + 64 <= frames && !shift && by <= kShiftSearch; ++by) {
+      if (differing(zeros, zeros + 64, 1, by) == 0) {
+        shift = by;
       }
     }
-    if (std::exchange(r.offset, base) > base + kShiftSearch) {
-      r.firstMismatch += "nowhere within 1 s";
-    }
+    r.firstMismatch = "at frame " + std::to_string(at) + ", then " + std::to_string(zeros - at) +
+                      " zeros, then the played audio " +
+                      (shift ? "shifted by " + std::to_string(*shift) + " frames"
+                             : std::string("nowhere within 1 s"));
   }
   return r;
 }
